@@ -1,0 +1,126 @@
+#include "link/frame_codec.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/hex.h"
+
+const uint8_t kAckFrame[3] = {0x0A, '+', 0x0D};
+const uint8_t kNakFrame[3] = {0x0A, '-', 0x0D};
+
+namespace {
+constexpr uint8_t kLineFeed = 0x0A;
+constexpr uint8_t kCarriageReturn = 0x0D;
+
+uint8_t Sum(const uint8_t* bytes, unsigned count) {
+  unsigned sum = 0;
+  for (unsigned i = 0; i < count; ++i) sum += bytes[i];
+  return static_cast<uint8_t>(sum);
+}
+}  // namespace
+
+void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int status) {
+  std::snprintf(buffer, size, "Failed to open serial port '%s'\nError code %d", devicePath, status);
+}
+
+FrameCodec::FrameCodec(FrameSink* sink) : sink(sink) {}
+
+FrameCodec::~FrameCodec() {
+  ClosePort();
+  // The reader thread calls our override, so it must be stopped before this
+  // object stops being a FrameCodec, not later in ~SerialPort.
+  Close();
+}
+
+bool FrameCodec::OpenPort(const char* devicePath) {
+  const int16_t status = Open(devicePath, static_cast<int16_t>(kLinkBaud), 1);
+  if (status == kOpened) {
+    opened = true;
+    return true;
+  }
+  // The device paths the tool builds are at most 11 characters, so 64 is ample; a
+  // longer path is cut rather than overrun.
+  char message[64];
+  FormatOpenFailure(message, sizeof message, devicePath, status);
+  if (sink) sink->ShowOpenFailure(message);
+  return false;
+}
+
+void FrameCodec::ClosePort() {
+  if (!opened) return;
+  Close();
+  opened = false;
+}
+
+bool FrameCodec::SendRaw(const uint8_t* bytes, uint32_t length) {
+  if (!opened || bytes == nullptr || length == 0) return false;
+  if (Write(bytes, length) != length) return false;
+  if (sink) sink->LogSent(bytes, static_cast<uint8_t>(length));
+  return true;
+}
+
+bool FrameCodec::SendFrame(const uint8_t* payload, uint32_t length) {
+  if (payload == nullptr || length == 0 || length > kMaxPayload) return false;
+  uint8_t frame[kMaxPayload + 4];
+  frame[0] = kLineFeed;
+  std::memcpy(frame + 1, payload, length);
+  const uint8_t sum = Sum(frame, length + 1);
+  HexDigit(&frame[length + 1], sum);
+  HexDigit(&frame[length + 2], sum >> 4);
+  frame[length + 3] = kCarriageReturn;
+  return SendRaw(frame, length + 4);
+}
+
+bool FrameCodec::ChecksumValid(const uint8_t* frame, uint8_t length) {
+  if (length < 3) return false;
+  const uint8_t expected = HexByte(frame[length - 3], frame[length - 2]);
+  return Sum(frame, length - 3) == expected;
+}
+
+void FrameCodec::OnBytesReceived(const uint8_t* bytes, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t b = bytes[i];
+    if (b == kLineFeed) lineLength = 0;
+    // An over-long line keeps its first 63 bytes; every later byte overwrites the last.
+    if (lineLength >= kLineCapacity) lineLength = kLineCapacity - 1;
+    lineBuffer[lineLength++] = b;
+    if (b == kCarriageReturn) {
+      DispatchFrame(lineBuffer, lineLength);
+      lineLength = 0;
+    }
+  }
+}
+
+void FrameCodec::DispatchFrame(const uint8_t* line, uint8_t length) {
+  if (length < 3 || line[0] != kLineFeed || line[length - 1] != kCarriageReturn) return;
+  const auto passOn = [&] {
+    if (sink) sink->OnFrame(line, length);
+  };
+  switch (line[1]) {
+    case '+':
+    case '-':
+    case 'B':
+    case 'R':
+      passOn();
+      return;
+    case 'A':
+      SendRaw(kAckFrame, sizeof kAckFrame);
+      passOn();
+      return;
+    case 'C':
+    case 'I': {
+      const bool valid = ChecksumValid(line, length);
+      if (sink && sink->Respond()) SendRaw(valid ? kAckFrame : kNakFrame, 3);
+      if (valid) passOn();
+      return;
+    }
+    case '~': {
+      const bool valid = ChecksumValid(line, length);
+      SendRaw(valid ? kAckFrame : kNakFrame, 3);
+      if (valid) passOn();
+      return;
+    }
+    default:
+      return;  // not a type of this link: dropped without a reply
+  }
+}

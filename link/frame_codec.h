@@ -1,0 +1,64 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "link/frame_sink.h"
+#include "link/serial_port.h"
+
+// The link's frame format, both ways: received bytes are cut into lines, checked,
+// answered with ACK or NAK by their type character and handed to the sink; outgoing
+// payloads are wrapped into frames and written.
+//
+// A frame is: line feed, payload (its first byte is the type character), two checksum
+// digits (low nibble first) and a carriage return. The checksum is the sum of the line
+// feed and the payload, modulo 256. ACK and NAK are the bare lines "\n+\r" and "\n-\r".
+//
+// Threads: the line (lineLength, lineBuffer) belongs to the reader thread. SendFrame and
+// SendRaw may run on either thread; `opened` is written by the owner thread only.
+// The sink is set before the port is opened and not changed while it is open.
+class FrameCodec : public SerialPort {
+ public:
+  static constexpr uint8_t kLineCapacity = 64;
+  static constexpr uint8_t kMaxPayload = 251;  // frame lengths are 8-bit quantities
+  static constexpr uint32_t kLinkBaud = 2400;
+
+  explicit FrameCodec(FrameSink* sink = nullptr);
+  ~FrameCodec() override;
+
+  // Set before the port is first opened.
+  void SetSink(FrameSink* newSink) { sink = newSink; }
+
+  // Opens the device at 2400 baud, 8N1. On failure the sink is shown
+  // "Failed to open serial port '<path>'\nError code <status>" and false is returned.
+  bool OpenPort(const char* devicePath);
+  // Closes the device if OpenPort opened it.
+  void ClosePort();
+  bool IsOpened() const { return opened.load(); }
+
+  // Wraps 1 to 251 payload bytes into a frame and writes it in one write; true when
+  // every byte went out. Nothing is written for an empty or over-long payload.
+  bool SendFrame(const uint8_t* payload, uint32_t length);
+  // Writes the bytes as they are; true when all were written (then they are logged).
+  bool SendRaw(const uint8_t* bytes, uint32_t length);
+
+  // The line assembler: feeds received bytes, dispatching each line ended by a
+  // carriage return before the next byte is looked at.
+  void OnBytesReceived(const uint8_t* bytes, uint32_t count) override;
+  // Checks one complete line and applies the policy of its type character.
+  void DispatchFrame(const uint8_t* line, uint8_t length);
+
+  static bool ChecksumValid(const uint8_t* frame, uint8_t length);
+
+ private:
+  FrameSink* sink;
+  uint8_t lineLength = 0;
+  uint8_t lineBuffer[kLineCapacity] = {};
+  // Read by the reader thread when it answers a frame, so atomic.
+  std::atomic<bool> opened{false};
+};
+
+// The text OpenPort shows when a device cannot be opened.
+void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int status);
+
+extern const uint8_t kAckFrame[3];
+extern const uint8_t kNakFrame[3];

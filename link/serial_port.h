@@ -1,0 +1,57 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+
+// One serial device, its reader thread and its writer.
+//
+// Threads: Open, Close and the destructor run on one owner thread (the user-interface
+// thread in the tool). Open starts one reader thread per open device; it blocks in the
+// driver and hands every non-empty read to OnBytesReceived, on the reader thread, in
+// order. Write may be called from the owner thread and from the reader thread at the
+// same time: each call has its own completion state. Close stops the reader thread and
+// waits for it; once Close returns no OnBytesReceived call is running or will start,
+// so an override may touch its own state without a lock as long as the owner thread
+// does not touch the same state while the port is open.
+//
+// The platform half (Win32 overlapped I/O, or POSIX termios and poll) is chosen by the
+// build; both report the same status codes.
+class SerialPort {
+ public:
+  // Results of Open.
+  enum : int16_t {
+    kOpened = 1,
+    kCreateFailed = -1,    // the device could not be opened
+    kTimeoutsFailed = -2,  // its time-outs could not be set
+    kStateFailed = -3,     // its line settings could not be set
+    kThreadFailed = -4,    // the reader thread could not be started
+  };
+  // Framing value for 7 data bits with even parity; any other value gives 8N1.
+  static constexpr int kFraming7E1 = 2;
+
+  SerialPort();
+  virtual ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // Opens and configures the device and starts the reader thread. An open device is
+  // closed first. DTR and RTS are raised while the device is open.
+  int16_t Open(const char* devicePath, int16_t baudRate, int framing);
+  // Stops the reader thread, lowers RTS and DTR and closes the device; false when no
+  // device was open.
+  bool Close();
+  // Writes count bytes and waits for them to go out; returns how many did (0 on refusal).
+  uint32_t Write(const uint8_t* bytes, uint32_t count);
+  bool IsOpen() const;
+
+ protected:
+  // Reader thread: one batch of 1 to 1024 received bytes, valid during the call only.
+  virtual void OnBytesReceived(const uint8_t* bytes, uint32_t count);
+  // Reader thread, at most once per Open: the device has gone away (unplugged, or the
+  // far end of a virtual line closed). The reader thread ends after it; the device
+  // stays open until Close, and writes to it fail.
+  virtual void OnDeviceFailed();
+
+ private:
+  struct Platform;  // the handles and the reader thread, per platform
+  std::unique_ptr<Platform> platform;
+};

@@ -1,0 +1,367 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "link/frame_codec.h"
+#include "link/frame_queue.h"
+#include "link/hex.h"
+#include "tests/native/link_fixture.h"
+
+namespace {
+
+constexpr uint8_t kMarker = 0xFF;  // never part of a reply; ends what the test reads back
+
+// A frame built by hand: line feed, payload, checksum digits low nibble first, CR.
+Bytes Framed(const std::string& payload) {
+  Bytes f = {0x0A};
+  f.insert(f.end(), payload.begin(), payload.end());
+  unsigned sum = 0;
+  for (uint8_t b : f) sum += b;
+  const char* digits = "0123456789ABCDEF";
+  f.push_back(static_cast<uint8_t>(digits[sum & 15]));
+  f.push_back(static_cast<uint8_t>(digits[(sum >> 4) & 15]));
+  f.push_back(0x0D);
+  return f;
+}
+
+Bytes WithBadChecksum(Bytes f) {
+  f[f.size() - 3] = (f[f.size() - 3] == '0') ? '1' : '0';
+  return f;
+}
+
+const Bytes kAck = {0x0A, '+', 0x0D};
+const Bytes kNak = {0x0A, '-', 0x0D};
+
+class CodecOnPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(pty.path.empty());
+    codec.SetSink(&sink);
+    ASSERT_TRUE(codec.OpenPort(pty.path.c_str()));
+  }
+  void Feed(const Bytes& bytes) { codec.OnBytesReceived(bytes.data(), bytes.size()); }
+  // Everything the codec has written so far.
+  Bytes Written() {
+    EXPECT_TRUE(codec.SendRaw(&kMarker, 1));
+    return pty.ReadUntil(kMarker);
+  }
+  std::vector<Bytes> Passed() {
+    std::lock_guard<std::mutex> hold(sink.mutex);
+    return sink.frames;
+  }
+
+  PtyPair pty;
+  RecordingSink sink;
+  FrameCodec codec;
+};
+
+struct DispatchCase {
+  const char* name;
+  Bytes input;
+  bool respond;
+  Bytes reply;
+  std::vector<Bytes> passed;
+};
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+const Bytes kGoodC = Framed("C002FFFFFFFF");
+const Bytes kGoodI = Framed("I00210200000:");
+const Bytes kGoodTilde = Framed("~r3105C3DBFB216000D0");
+
+std::vector<DispatchCase> DispatchCases() {
+  Bytes longLine = {0x0A};
+  for (int i = 1; i < 69; ++i) longLine.push_back(static_cast<uint8_t>('B'));
+  longLine[1] = 'B';
+  longLine.push_back(0x0D);  // 70 bytes in all
+  Bytes longLineSeen(longLine.begin(), longLine.begin() + 63);
+  longLineSeen.push_back(0x0D);
+
+  return {
+      {"AckPassedWithoutReply", kAck, false, {}, {kAck}},
+      {"NakPassedWithoutReply", kNak, true, {}, {kNak}},
+      {"LineFeedMidLineRestarts", {0x0A, 'C', 0x0A, '+', 0x0D}, true, {}, {kAck}},
+      {"BadControlsQuietWhenNotResponding", WithBadChecksum(kGoodC), false, {}, {}},
+      {"BadControlsNakWhenResponding", WithBadChecksum(kGoodC), true, kNak, {}},
+      {"GoodControlsPassedWithoutReply", kGoodC, false, {}, {kGoodC}},
+      {"GoodControlsAckedWhenResponding", kGoodC, true, kAck, {kGoodC}},
+      {"BadIndicationsNakWhenResponding", WithBadChecksum(kGoodI), true, kNak, {}},
+      {"GoodIndicationsAckedWhenResponding", kGoodI, true, kAck, {kGoodI}},
+      {"ConfigFrameAckedWhateverRespond", kGoodTilde, false, kAck, {kGoodTilde}},
+      {"BadConfigFrameNakedWhateverRespond", WithBadChecksum(kGoodTilde), false, kNak, {}},
+      {"TypeAAckedWithoutChecksum", {0x0A, 'A', 0x0D}, false, kAck, {{0x0A, 'A', 0x0D}}},
+      {"TypeBPassedWithoutReply", {0x0A, 'B', 'x', 0x0D}, true, {}, {{0x0A, 'B', 'x', 0x0D}}},
+      {"PollPassedUncheckedWithoutReply", {0x0A, 'R', 0x0D}, true, {}, {{0x0A, 'R', 0x0D}}},
+      {"UnknownTypeDropped", Framed("X12"), true, {}, {}},
+      {"NoLineFeedDropped", {'C', '0', '0', 0x0D}, true, {}, {}},
+      {"TooShortDropped", {0x0A, 0x0D}, true, {}, {}},
+      {"ThreeByteControlsFails", {0x0A, 'C', 0x0D}, true, kNak, {}},
+      {"LowerCaseDigitsAccepted", {0x0A, 0x7E, 0x52, 'a', 'd', 0x0D}, false, kAck,
+       {{0x0A, 0x7E, 0x52, 'a', 'd', 0x0D}}},
+      {"SwappedDigitsRejected", {0x0A, 0x7E, 0x52, 'D', 'A', 0x0D}, false, kNak, {}},
+      // 0x0A + '~' + 'x' = 0x100: a sum of 0 also matches two non-digits.
+      {"NonDigitsCountAsZero", {0x0A, '~', 'x', 'G', 0x80, 0x0D}, false, kAck,
+       {{0x0A, '~', 'x', 'G', 0x80, 0x0D}}},
+      {"OverlongLineDispatchedAs64", longLine, false, {}, {longLineSeen}},
+      {"TwoFramesInOneReadInOrder", Join({kGoodTilde, kAck}), false, kAck, {kGoodTilde, kAck}},
+      {"GarbageBeforeFrameDiscarded", Join({{'z', 'z', 0x0D, 'q'}, kAck}), false, {}, {kAck}},
+  };
+}
+
+class Dispatch : public CodecOnPty, public ::testing::WithParamInterface<DispatchCase> {};
+
+TEST_P(Dispatch, RepliesAndPassesOn) {
+  const DispatchCase& c = GetParam();
+  sink.respond = c.respond;
+  Feed(c.input);
+  EXPECT_EQ(Written(), c.reply);
+  EXPECT_EQ(Passed(), c.passed);
+}
+
+INSTANTIATE_TEST_SUITE_P(FrameDispatch, Dispatch, ::testing::ValuesIn(DispatchCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CodecOnPty, FrameSplitOverReadsIsDispatchedOnce) {
+  Feed({0x0A, 0x7E, 0x52});
+  EXPECT_TRUE(Passed().empty());
+  Feed({0x41, 0x44, 0x0D});
+  EXPECT_EQ(Passed(), (std::vector<Bytes>{{0x0A, 0x7E, 0x52, 0x41, 0x44, 0x0D}}));
+  EXPECT_EQ(Written(), kAck);
+}
+
+TEST_F(CodecOnPty, EveryByteSplitGivesTheSameResultAsOneRead) {
+  const Bytes stream = Join({kGoodC, {'j', 'u', 'n', 'k'}, kGoodTilde, kAck, kGoodI});
+  sink.respond = true;
+  for (uint8_t b : stream) Feed({b});
+  EXPECT_EQ(Passed(), (std::vector<Bytes>{kGoodC, kGoodTilde, kAck, kGoodI}));
+  EXPECT_EQ(Written(), Join({kAck, kAck, kAck}));
+}
+
+struct SendCase {
+  std::string payload;
+  Bytes wire;
+};
+
+class SendFrameBytes : public CodecOnPty, public ::testing::WithParamInterface<SendCase> {};
+
+TEST_P(SendFrameBytes, WritesFrameAndLogsIt) {
+  const SendCase& c = GetParam();
+  ASSERT_TRUE(codec.SendFrame(reinterpret_cast<const uint8_t*>(c.payload.data()),
+                              c.payload.size()));
+  EXPECT_EQ(Written(), c.wire);
+  std::lock_guard<std::mutex> hold(sink.mutex);
+  ASSERT_FALSE(sink.logged.empty());
+  EXPECT_EQ(sink.logged.front(), c.wire);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FrameBuilder, SendFrameBytes,
+    ::testing::Values(SendCase{"~R", {0x0A, 0x7E, 0x52, 0x41, 0x44, 0x0D}},
+                      SendCase{"~T", {0x0A, 0x7E, 0x54, 0x43, 0x44, 0x0D}},
+                      SendCase{"~t", {0x0A, 0x7E, 0x74, 0x43, 0x46, 0x0D}},
+                      SendCase{"R", {0x0A, 0x52, 0x43, 0x35, 0x0D}},
+                      SendCase{"I00210200000:",
+                               {0x0A, 0x49, 0x30, 0x30, 0x32, 0x31, 0x30, 0x32, 0x30, 0x30,
+                                0x30, 0x30, 0x30, 0x3A, 0x32, 0x41, 0x0D}},
+                      SendCase{"~WC3DBFB216000D0", B("\n~WC3DBFB216000D000\r")}));
+
+TEST_F(CodecOnPty, SendFrameRefusesEmptyAbsentAndOverlongPayloads) {
+  const Bytes big(252, 'B');
+  EXPECT_FALSE(codec.SendFrame(big.data(), 0));
+  EXPECT_FALSE(codec.SendFrame(nullptr, 2));
+  EXPECT_FALSE(codec.SendFrame(big.data(), 252));
+  EXPECT_TRUE(sink.logged.empty());
+  EXPECT_EQ(Written(), Bytes{});
+  // 251 bytes is the longest payload whose frame length fits in 8 bits.
+  EXPECT_TRUE(codec.SendFrame(big.data(), 251));
+  EXPECT_EQ(Written().size(), 255u);
+}
+
+TEST(FrameCodecClosed, SendsNothingAndLogsNothing) {
+  RecordingSink sink;
+  FrameCodec codec(&sink);
+  const uint8_t payload[] = {'~', 'R'};
+  EXPECT_FALSE(codec.SendFrame(payload, 2));
+  EXPECT_FALSE(codec.SendRaw(payload, 2));
+  EXPECT_TRUE(sink.logged.empty());
+  codec.ClosePort();  // nothing opened: nothing to do
+  EXPECT_FALSE(codec.IsOpened());
+}
+
+TEST(FrameCodecOpen, MissingDeviceReportsTheStatusAndStaysClosed) {
+  RecordingSink sink;
+  FrameCodec codec(&sink);
+  EXPECT_FALSE(codec.OpenPort("/nonexistent/COM3"));
+  ASSERT_EQ(sink.failures.size(), 1u);
+  EXPECT_EQ(sink.failures[0], "Failed to open serial port '/nonexistent/COM3'\nError code -1");
+  EXPECT_FALSE(codec.IsOpen());
+  EXPECT_FALSE(codec.IsOpened());
+}
+
+TEST(FrameCodecOpen, FailedSecondOpenLeavesOpenedSetButEverySendFails) {
+  PtyPair pty;
+  RecordingSink sink;
+  FrameCodec codec(&sink);
+  ASSERT_TRUE(codec.OpenPort(pty.path.c_str()));
+  EXPECT_FALSE(codec.OpenPort("/nonexistent/COM4"));
+  EXPECT_TRUE(codec.IsOpened());
+  EXPECT_FALSE(codec.IsOpen());
+  const uint8_t payload[] = {'~', 'R'};
+  EXPECT_FALSE(codec.SendFrame(payload, 2));
+  codec.ClosePort();
+  EXPECT_FALSE(codec.IsOpened());
+}
+
+TEST(HexDigits, ValuesAndDigits) {
+  for (unsigned v = 0; v < 256; ++v) {
+    uint8_t d = 0;
+    HexDigit(&d, v);
+    EXPECT_EQ(d, static_cast<uint8_t>("0123456789ABCDEF"[v & 15]));
+    const uint8_t c = static_cast<uint8_t>(v);
+    const bool digit = (c >= '0' && c <= '9');
+    const bool lower = (c >= 'a' && c <= 'f');
+    const bool upper = (c >= 'A' && c <= 'F');
+    const uint8_t expected = digit ? c - '0' : lower ? c - 'a' + 10 : upper ? c - 'A' + 10 : 0;
+    EXPECT_EQ(HexValue(c), expected) << "byte " << v;
+  }
+}
+
+TEST(OpenFailureText, PathAndStatusInTheirPlaces) {
+  char text[64];
+  FormatOpenFailure(text, sizeof text, "\\\\.\\COM3", -1);
+  EXPECT_STREQ(text, "Failed to open serial port '\\\\.\\COM3'\nError code -1");
+}
+
+// --- The POSIX port on a real pseudo-terminal: the path the frames really take.
+
+struct CountingPort : SerialPort {
+  std::mutex mutex;
+  Bytes received;
+  std::vector<uint32_t> callSizes;
+  std::atomic<bool> failed{false};
+  void OnBytesReceived(const uint8_t* bytes, uint32_t count) override {
+    std::lock_guard<std::mutex> hold(mutex);
+    received.insert(received.end(), bytes, bytes + count);
+    callSizes.push_back(count);
+  }
+  void OnDeviceFailed() override { failed = true; }
+  size_t Size() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return received.size();
+  }
+};
+
+template <typename Pred>
+bool WaitFor(Pred pred) {
+  for (int i = 0; i < 500; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return pred();
+}
+
+TEST(PosixSerialPort, BurstArrivesInOrderInCallsOfAtMost1024) {
+  PtyPair pty;
+  CountingPort port;
+  ASSERT_EQ(port.Open(pty.path.c_str(), 2400, 1), SerialPort::kOpened);
+  Bytes burst(5000);
+  for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<uint8_t>(i * 7);
+  pty.Send(burst);
+  ASSERT_TRUE(WaitFor([&] { return port.Size() == burst.size(); }));
+  std::lock_guard<std::mutex> hold(port.mutex);
+  EXPECT_EQ(port.received, burst);
+  EXPECT_GT(port.callSizes.size(), 1u);
+  for (uint32_t n : port.callSizes) EXPECT_TRUE(n >= 1 && n <= 1024);
+}
+
+TEST(PosixSerialPort, WriteRefusesNothingToWriteAndClosedPort) {
+  PtyPair pty;
+  SerialPort port;
+  const uint8_t byte = 'x';
+  EXPECT_EQ(port.Write(&byte, 1), 0u);
+  EXPECT_FALSE(port.Close());
+  ASSERT_EQ(port.Open(pty.path.c_str(), 2400, 1), SerialPort::kOpened);
+  EXPECT_EQ(port.Write(nullptr, 1), 0u);
+  EXPECT_EQ(port.Write(&byte, 0), 0u);
+  EXPECT_EQ(port.Write(&byte, 1), 1u);
+  EXPECT_TRUE(port.Close());
+  EXPECT_EQ(port.Write(&byte, 1), 0u);
+}
+
+TEST(PosixSerialPort, OpeningAnotherDeviceClosesTheFirst) {
+  PtyPair first, second;
+  CountingPort port;
+  ASSERT_EQ(port.Open(first.path.c_str(), 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(second.path.c_str(), 2400, 2), SerialPort::kOpened);
+  first.Send({'a'});
+  second.Send({'b'});
+  ASSERT_TRUE(WaitFor([&] { return port.Size() == 1; }));
+  std::lock_guard<std::mutex> hold(port.mutex);
+  EXPECT_EQ(port.received, Bytes{'b'});
+}
+
+TEST(PosixSerialPort, UnsupportedRateIsAStateFailure) {
+  PtyPair pty;
+  SerialPort port;
+  EXPECT_EQ(port.Open(pty.path.c_str(), 1234, 1), SerialPort::kStateFailed);
+  EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(PosixSerialPort, VanishedFarEndEndsTheReaderAndCloseStillWorks) {
+  auto pty = std::make_unique<PtyPair>();
+  CountingPort port;
+  ASSERT_EQ(port.Open(pty->path.c_str(), 2400, 1), SerialPort::kOpened);
+  ::close(pty->far);
+  pty->far = -1;
+  EXPECT_TRUE(WaitFor([&] { return port.failed.load(); }));
+  EXPECT_TRUE(port.Close());
+}
+
+// --- The hand-off to the user-interface thread.
+
+TEST(FrameQueue, WakesOncePerBatchAndKeepsOrder) {
+  FrameQueue queue;
+  const uint8_t a[] = {0x0A, '+', 0x0D};
+  const uint8_t b[] = {0x0A, '-', 0x0D};
+  EXPECT_TRUE(queue.Push(a, 3, 100));
+  EXPECT_FALSE(queue.Push(b, 3, 101));
+  std::vector<ReceivedFrame> taken;
+  queue.TakeAll(&taken);
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].bytes[1], '+');
+  EXPECT_EQ(taken[0].tick, 100u);
+  EXPECT_EQ(taken[1].bytes[1], '-');
+  EXPECT_TRUE(queue.Push(a, 3, 102));  // empty again: the next frame wakes the consumer
+  queue.Clear();
+  queue.TakeAll(&taken);
+  EXPECT_TRUE(taken.empty());
+}
+
+TEST(FrameQueue, ConcurrentProducerLosesNothing) {
+  FrameQueue queue;
+  constexpr uint32_t kFrames = 20000;
+  std::thread producer([&] {
+    for (uint32_t i = 0; i < kFrames; ++i) {
+      const uint8_t frame[] = {0x0A, 'C', static_cast<uint8_t>(i), 0x0D};
+      queue.Push(frame, 4, i);
+    }
+  });
+  uint32_t next = 0;
+  std::vector<ReceivedFrame> taken;
+  while (next < kFrames) {
+    queue.TakeAll(&taken);
+    for (const ReceivedFrame& f : taken) {
+      ASSERT_EQ(f.tick, next);
+      ASSERT_EQ(f.bytes[2], static_cast<uint8_t>(next));
+      ++next;
+    }
+  }
+  producer.join();
+}
+
+}  // namespace
