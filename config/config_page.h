@@ -1,0 +1,23 @@
+#pragma once
+// The "K4 Config" page: edits the unit's configuration record, exchanges it with the
+// unit and with files, and shows the unit's answers in its status line.
+//
+// Threads: every member function runs on the user-interface thread; received frames
+// reach OnFrame there, through the hand-off queue, with the tick count taken when the
+// frame was received.
+#include <windows.h>
+
+#include <cstdint>
+
+class ConfigPage {
+ public:
+  virtual ~ConfigPage() = default;
+
+  BOOL OnInitDialog(HWND page);
+  void OnCommand(HWND page, WPARAM wParam, LPARAM lParam);
+  void OnFrame(const uint8_t* frame, uint8_t length, uint32_t receivedTick);
+
+  HWND pageWindow = nullptr;
+};
+
+extern ConfigPage configPage;
