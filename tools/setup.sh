@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and ./run.sh need on Debian 12, only what is
+# missing, and says nothing when everything is there already.
+set -euo pipefail
+packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+          g++-mingw-w64-x86-64-posix wine wine64 xvfb socat x11-apps imagemagick
+          groff ghostscript util-linux procps)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "setup: installing ${missing[*]}"
+SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
