@@ -1,0 +1,90 @@
+#pragma once
+// The "K4 Config" page without windows: how a record is shown on the page's controls,
+// how the controls are read back into a record, and how the unit's answers to the
+// page's requests turn into status texts. The Win32 page applies these results to its
+// controls; everything here is testable with values alone.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/unit_config.h"
+
+// The baud list's entries, in list order; each names the async and the sync rate.
+constexpr int kBaudEntryCount = 6;
+extern const char* const kBaudEntries[kBaudEntryCount];
+constexpr int kNoBaudEntry = -1;
+
+// What the page's controls hold, as far as the record is concerned.
+struct ConfigControls {
+  bool protocol32 = false;  // "32 bits" checked, else "64 bits"
+  bool rxEqualisation = false;
+  bool v22TxHighRxLow = false;
+  bool noCtrlByte = false;
+  bool nrz = false;
+  bool useAvail = false;
+  bool dontBufferControls = false;
+
+  bool ioUsed = false;
+  bool zvlUsed = false;
+  bool adcsUsed = false;
+  bool splitZvl = false;
+  bool ioIdEnabled = false;
+  bool zvlIdEnabled = false;
+  bool splitZvlEnabled = false;
+  bool zvlIdPlusOneEnabled = false;
+  bool adcsIdEnabled = false;
+
+  // Texts of the number edits.
+  std::string ioId, zvlId, zvlIdPlusOne, adcsId, preambleMs, postambleMs;
+
+  int baudEntry = kNoBaudEntry;  // index into kBaudEntries, or kNoBaudEntry
+};
+
+// An edit's text as an unsigned 32-bit number: leading blanks skipped, digits read up
+// to the first other character; empty text, text without leading digits and numbers
+// too large for 32 bits read as 0.
+uint32_t ParseNumber(const std::string& text);
+
+// The text of the read-only box beside the ZVL ID: the ID typed plus one.
+std::string ZvlIdPlusOneText(const std::string& zvlIdText);
+
+// The first entry whose text begins with the code's rate text (case-blind), or
+// `current` when none does (the selection stays as it was).
+int BaudEntryForCode(uint8_t baudCode, int current);
+// The code of an entry, from its leading number; no entry reads as 1200 (code 13).
+uint8_t BaudCodeForEntry(int entry);
+
+// The controls that show `config`. `currentBaudEntry` is kept when no entry fits.
+ConfigControls ShowConfig(const UnitConfig& config, int currentBaudEntry);
+
+// The record the controls describe: IDs limited to 63, times converted to steps.
+UnitConfig ReadControls(const ConfigControls& controls);
+
+// The page's record and its outstanding requests.
+//
+// Write and Read each mark their request as pending and note the tick count; the next
+// '+' or '-' frame clears both marks and, for each request answered within 1000 ms of
+// the latest one, says what the unit answered. Tick counts wrap at 2^32 ms; elapsed
+// time is taken in unsigned 32-bit arithmetic, so the window holds across the wrap.
+struct ConfigForm {
+  static constexpr uint32_t kAnswerWindowMs = 1000;
+
+  UnitConfig config{};
+  bool writePending = false;
+  bool readPending = false;
+  uint32_t requestTime = 0;
+
+  void WriteRequested(uint32_t tick);
+  void ReadRequested(uint32_t tick);
+
+  // What a received frame changes on the page: the status texts to show in order
+  // (the last one stays visible), and for a valid read response the daughter-board
+  // text and the new record (already in `config`).
+  struct FrameOutcome {
+    std::vector<std::string> statuses;
+    bool showDaughterBoard = false;
+    std::string daughterBoard;
+    bool showConfig = false;
+  };
+  FrameOutcome OnFrame(const uint8_t* frame, uint8_t length, uint32_t receivedTick);
+};
