@@ -1,0 +1,1 @@
+#include "comms/comms_state.h"

@@ -1,0 +1,1 @@
+#include "comms/log_text.h"
