@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "config/config_form.h"
+
 class ConfigPage {
  public:
   virtual ~ConfigPage() = default;
@@ -18,6 +20,10 @@ class ConfigPage {
   void OnFrame(const uint8_t* frame, uint8_t length, uint32_t receivedTick);
 
   HWND pageWindow = nullptr;
+  ConfigForm form;  // the record, the pending requests and their time
+
+ private:
+  struct Commands;  // the page's commands, in config_page.cpp
 };
 
 extern ConfigPage configPage;

@@ -1,0 +1,270 @@
+// The "K4 Config" page's window side: reads and writes its controls and hands the
+// values to ConfigForm, which holds the record and the rules.
+//
+// Threads: everything here runs on the user-interface thread, OnFrame included (the
+// frames are handed over from the reader thread with the tick count of their
+// receipt), so the record and the pending flags have a single owner.
+#include "config/config_page.h"
+
+#include <commdlg.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/resource.h"
+#include "config/config_file.h"
+#include "config/config_form.h"
+#include "link/frame_codec.h"
+
+extern FrameCodec serialLink;
+extern HWND sheetWindow;
+
+namespace {
+constexpr const char* kErrorCaption = "Vantrel - Config K4-ZVL";
+
+void ShowError(HWND owner, const char* text) {
+  MessageBoxA(owner, text, kErrorCaption, MB_ICONERROR);
+}
+
+void SetStatus(HWND page, const char* text) { SetDlgItemTextA(page, IDC_STATUS, text); }
+
+bool Checked(HWND page, int id) { return IsDlgButtonChecked(page, id) == BST_CHECKED; }
+
+void SetCheck(HWND page, int id, bool on) {
+  CheckDlgButton(page, id, on ? BST_CHECKED : BST_UNCHECKED);
+}
+
+void Enable(HWND page, int id, bool on) { EnableWindow(GetDlgItem(page, id), on ? TRUE : FALSE); }
+
+std::string Text(HWND page, int id) {
+  const HWND control = GetDlgItem(page, id);
+  const int length = GetWindowTextLengthA(control);
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  const int got = GetWindowTextA(control, &text[0], length + 1);
+  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return text;
+}
+
+int BaudSelection(HWND page) {
+  const LRESULT selected = SendDlgItemMessageA(page, IDC_BAUD, CB_GETCURSEL, 0, 0);
+  return selected == CB_ERR ? kNoBaudEntry : static_cast<int>(selected);
+}
+
+void Apply(HWND page, const ConfigControls& c) {
+  // Checking a radio button clears every button whose ID lies between the two, most
+  // of the check boxes among them, so it comes before they are set.
+  CheckRadioButton(page, IDC_PROTOCOL_32, IDC_PROTOCOL_64,
+                   c.protocol32 ? IDC_PROTOCOL_32 : IDC_PROTOCOL_64);
+  SetCheck(page, IDC_RX_EQUALISATION, c.rxEqualisation);
+  SetCheck(page, IDC_V22_HIGH, c.v22TxHighRxLow);
+  SetCheck(page, IDC_NO_CTRL_BYTE, c.noCtrlByte);
+  SetCheck(page, IDC_NRZ, c.nrz);
+  SetCheck(page, IDC_USE_AVAIL, c.useAvail);
+  SetCheck(page, IDC_NO_BUFFER, c.dontBufferControls);
+
+  SetDlgItemTextA(page, IDC_IO_ID, c.ioId.c_str());
+  Enable(page, IDC_IO_ID, c.ioIdEnabled);
+  SetCheck(page, IDC_IO_USED, c.ioUsed);
+  SetDlgItemTextA(page, IDC_ADCS_ID, c.adcsId.c_str());
+  Enable(page, IDC_ADCS_ID, c.adcsIdEnabled);
+  SetCheck(page, IDC_ADCS_USED, c.adcsUsed);
+
+  SetDlgItemTextA(page, IDC_ZVL_ID, c.zvlId.c_str());
+  Enable(page, IDC_ZVL_ID, c.zvlIdEnabled);
+  Enable(page, IDC_SPLIT_ZVL, c.splitZvlEnabled);
+  Enable(page, IDC_ZVL_ID_PLUS_ONE, c.zvlIdPlusOneEnabled);
+  SetCheck(page, IDC_ZVL_USED, c.zvlUsed);
+  SetCheck(page, IDC_SPLIT_ZVL, c.splitZvl);
+  SetDlgItemTextA(page, IDC_ZVL_ID_PLUS_ONE, c.zvlIdPlusOne.c_str());
+
+  if (c.baudEntry != kNoBaudEntry) {
+    SendDlgItemMessageA(page, IDC_BAUD, CB_SETCURSEL, static_cast<WPARAM>(c.baudEntry), 0);
+  }
+  SetDlgItemTextA(page, IDC_PREAMBLE, c.preambleMs.c_str());
+  SetDlgItemTextA(page, IDC_POSTAMBLE, c.postambleMs.c_str());
+}
+
+ConfigControls Collect(HWND page) {
+  ConfigControls c;
+  c.protocol32 = Checked(page, IDC_PROTOCOL_32);
+  c.rxEqualisation = Checked(page, IDC_RX_EQUALISATION);
+  c.v22TxHighRxLow = Checked(page, IDC_V22_HIGH);
+  c.noCtrlByte = Checked(page, IDC_NO_CTRL_BYTE);
+  c.nrz = Checked(page, IDC_NRZ);
+  c.useAvail = Checked(page, IDC_USE_AVAIL);
+  c.dontBufferControls = Checked(page, IDC_NO_BUFFER);
+  c.ioUsed = Checked(page, IDC_IO_USED);
+  c.zvlUsed = Checked(page, IDC_ZVL_USED);
+  c.adcsUsed = Checked(page, IDC_ADCS_USED);
+  c.splitZvl = Checked(page, IDC_SPLIT_ZVL);
+  c.ioId = Text(page, IDC_IO_ID);
+  c.zvlId = Text(page, IDC_ZVL_ID);
+  c.adcsId = Text(page, IDC_ADCS_ID);
+  c.preambleMs = Text(page, IDC_PREAMBLE);
+  c.postambleMs = Text(page, IDC_POSTAMBLE);
+  c.baudEntry = BaudSelection(page);
+  return c;
+}
+
+enum class FileMode { kOpen, kSave };
+
+// The chosen path, or an empty string when the user cancels.
+std::string AskFileName(HWND page, FileMode mode) {
+  char path[MAX_PATH] = "";
+  OPENFILENAMEA dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = page;
+  dialog.lpstrFilter = "Config Files (*.vtl)\0*.VTL\0All Files (*.*)\0*.*\0";
+  dialog.nFilterIndex = 1;
+  dialog.lpstrFile = path;
+  dialog.nMaxFile = sizeof path;
+  dialog.lpstrDefExt = "vtl";
+  if (mode == FileMode::kOpen) {
+    dialog.lpstrTitle = "Open config file";
+    dialog.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
+    if (!GetOpenFileNameA(&dialog)) return std::string();
+  } else {
+    dialog.lpstrTitle = "Save config file";
+    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_CREATEPROMPT |
+                   OFN_NOREADONLYRETURN;
+    if (!GetSaveFileNameA(&dialog)) return std::string();
+  }
+  return path;
+}
+
+bool Send(const uint8_t* payload, size_t length) {
+  return serialLink.SendFrame(payload, static_cast<uint32_t>(length));
+}
+}  // namespace
+
+struct ConfigPage::Commands {
+  static void ShowConfig(ConfigPage& self) {
+    Apply(self.pageWindow, ::ShowConfig(self.form.config, BaudSelection(self.pageWindow)));
+  }
+
+  static void ReadControls(ConfigPage& self) {
+    self.form.config = ::ReadControls(Collect(self.pageWindow));
+    ShowConfig(self);
+  }
+
+  static void Write(ConfigPage& self) {
+    SetStatus(self.pageWindow, "");
+    ReadControls(self);
+    const ConfigPacket packet = BuildConfigPacket(self.form.config);
+    if (!Send(packet.data(), packet.size())) {
+      ShowError(sheetWindow, "Failed to send configuration packet");
+    } else if (GetKeyState(VK_CONTROL) < 0) {
+      // The last digit is left out, as the unit's engineers are used to seeing it.
+      char text[64];
+      std::snprintf(text, sizeof text, "Sent Config packet\n%.15s",
+                    reinterpret_cast<const char*>(packet.data()));
+      MessageBoxA(self.pageWindow, text, "VTL_K4ZVL debug", MB_OK);
+    }
+    self.form.WriteRequested(GetTickCount());
+  }
+
+  static void Read(ConfigPage& self) {
+    if (Send(kReadRequest, kRequestLength)) {
+      SetStatus(self.pageWindow, "");
+    } else {
+      ShowError(sheetWindow, "Failed to send read request packet");
+    }
+    self.form.ReadRequested(GetTickCount());
+  }
+
+  static void Tx(ConfigPage& self, const uint8_t* request, const char* status,
+                 const char* failure) {
+    if (Send(request, kRequestLength)) {
+      SetStatus(self.pageWindow, status);
+    } else {
+      ShowError(sheetWindow, failure);
+    }
+  }
+
+  static void Save(ConfigPage& self) {
+    const std::string path = AskFileName(self.pageWindow, FileMode::kSave);
+    if (path.empty()) return;
+    ReadControls(self);
+    const ConfigFileError error = SaveConfigFile(path.c_str(), self.form.config);
+    if (error != ConfigFileError::kNone) ShowError(self.pageWindow, ConfigFileMessage(error));
+  }
+
+  static void Open(ConfigPage& self) {
+    const std::string path = AskFileName(self.pageWindow, FileMode::kOpen);
+    if (path.empty()) return;
+    UnitConfig loaded = self.form.config;
+    const ConfigFileError error = LoadConfigFile(path.c_str(), &loaded);
+    if (error != ConfigFileError::kNone) {
+      ShowError(nullptr, ConfigFileMessage(error));
+      return;
+    }
+    self.form.config = loaded;
+    ShowConfig(self);
+  }
+};
+
+BOOL ConfigPage::OnInitDialog(HWND page) {
+  for (const char* entry : kBaudEntries) {
+    SendDlgItemMessageA(page, IDC_BAUD, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+  }
+  // Queued, so the defaults are shown once the page's creation is over.
+  PostMessageA(page, WM_COMMAND, MAKEWPARAM(IDC_DEFAULT, 0), 0);
+  pageWindow = page;
+  return TRUE;
+}
+
+void ConfigPage::OnCommand(HWND page, WPARAM wParam, LPARAM) {
+  const int id = LOWORD(wParam);
+  const int code = HIWORD(wParam);
+  switch (id) {
+    case IDC_IO_USED:
+      if (code == BN_CLICKED) Enable(page, IDC_IO_ID, Checked(page, IDC_IO_USED));
+      break;
+    case IDC_ADCS_USED:
+      if (code == BN_CLICKED) Enable(page, IDC_ADCS_ID, Checked(page, IDC_ADCS_USED));
+      break;
+    case IDC_ZVL_USED:
+      if (code == BN_CLICKED) {
+        const bool used = Checked(page, IDC_ZVL_USED);
+        Enable(page, IDC_ZVL_ID, used);
+        Enable(page, IDC_SPLIT_ZVL, used);
+        Enable(page, IDC_ZVL_ID_PLUS_ONE, used && Checked(page, IDC_SPLIT_ZVL));
+      }
+      break;
+    case IDC_SPLIT_ZVL:
+      if (code == BN_CLICKED) Enable(page, IDC_ZVL_ID_PLUS_ONE, Checked(page, IDC_SPLIT_ZVL));
+      break;
+    case IDC_ZVL_ID:
+      if (code == EN_CHANGE) {
+        SetDlgItemTextA(page, IDC_ZVL_ID_PLUS_ONE, ZvlIdPlusOneText(Text(page, IDC_ZVL_ID)).c_str());
+      }
+      break;
+    case IDC_WRITE: Commands::Write(*this); break;
+    case IDC_READ: Commands::Read(*this); break;
+    case IDC_DEFAULT:
+      form.config = DefaultConfig();
+      Commands::ShowConfig(*this);
+      SetStatus(page, "Set to defaults");
+      break;
+    case IDC_TX_ON:
+      Commands::Tx(*this, kTxOnRequest, "Tx on", "Failed to send 'Tx on' request packet");
+      break;
+    case IDC_TX_OFF:
+      Commands::Tx(*this, kTxOffRequest, "Tx off", "Failed to send 'Tx off' request packet");
+      break;
+    case IDC_SAVE: Commands::Save(*this); break;
+    case IDC_OPEN: Commands::Open(*this); break;
+    default: break;
+  }
+}
+
+void ConfigPage::OnFrame(const uint8_t* frame, uint8_t length, uint32_t receivedTick) {
+  const ConfigForm::FrameOutcome outcome = form.OnFrame(frame, length, receivedTick);
+  // Before the page is first shown only the record changes.
+  if (pageWindow == nullptr) return;
+  for (const std::string& status : outcome.statuses) SetStatus(pageWindow, status.c_str());
+  if (outcome.showDaughterBoard) {
+    SetDlgItemTextA(pageWindow, IDC_DAUGHTER_BOARD, outcome.daughterBoard.c_str());
+  }
+  if (outcome.showConfig) Commands::ShowConfig(*this);
+}
