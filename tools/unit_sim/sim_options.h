@@ -1,0 +1,50 @@
+#pragma once
+// What the unit simulator is told on its command line.
+#include <cstdint>
+#include <string>
+
+enum class ControlsPattern { kWalk, kCount, kRandom, kFixed };
+
+struct SimOptions {
+  // The line: a serial device to open, or (empty) a pseudo-terminal pair of our own,
+  // optionally published in a Wine prefix as dosdevices/com<wineCom>.
+  std::string device;
+  std::string winePrefix;
+  unsigned wineCom = 0;
+
+  // What the unit reports and keeps.
+  char firmwareMajor = '1';
+  char firmwareMinor = '3';
+  uint8_t dipSwitches = 0;  // bits 0-2: switches 1-3, a set bit meaning "off"
+  std::string configFile;   // .vtl file the record starts from
+  bool saveConfig = false;  // write the record back to configFile on every change
+
+  // The ZVL side.
+  unsigned controlsPeriodMs = 1000;  // 0: no controls frames
+  unsigned controlsWidth = 32;       // 32 or 64
+  ControlsPattern pattern = ControlsPattern::kWalk;
+  uint8_t fixedControls[8] = {};
+  unsigned pollPeriodMs = 2000;  // 0: no "R" polls
+
+  // Faults, all off by default. Percentages are the share of frames affected.
+  unsigned badChecksumPercent = 0;
+  unsigned nakPercent = 0;
+  unsigned delayMs = 0;
+  unsigned garbagePercent = 0;
+  unsigned longLinePercent = 0;
+  unsigned splitPercent = 0;
+  unsigned floodRate = 0;    // extra controls frames per second
+  unsigned floodFrames = 0;  // 0: flood until stopped
+
+  uint32_t seed = 0;       // 0: taken from the clock
+  unsigned runForMs = 0;   // 0: run until SIGINT or SIGTERM
+};
+
+enum class ParseResult { kRun, kHelp, kError };
+
+// Fills *options from the arguments; on kError, *error says what was wrong.
+ParseResult ParseSimOptions(int argc, const char* const* argv, SimOptions* options,
+                            std::string* error);
+
+// The --help text.
+const char* SimUsage();

@@ -1,0 +1,516 @@
+#include "tools/unit_sim/unit_simulator.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "config/config_file.h"
+#include "link/frame_codec.h"
+#include "link/hex.h"
+#include "tools/unit_sim/sim_line.h"
+
+namespace {
+constexpr uint8_t kLineFeed = 0x0A;
+constexpr uint8_t kCarriageReturn = 0x0D;
+
+UnitSimulator::Bytes Ack() { return {kLineFeed, '+', kCarriageReturn}; }
+UnitSimulator::Bytes Nak() { return {kLineFeed, '-', kCarriageReturn}; }
+
+bool IsHexDigit(uint8_t c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+std::string Bits(const uint8_t* bytes, unsigned count) {
+  std::string text;
+  for (unsigned i = 0; i < count; ++i) {
+    for (int bit = 0; bit < 8; ++bit) text += (bytes[i] >> bit) & 1 ? '1' : '0';
+    text += ' ';
+  }
+  if (!text.empty()) text.pop_back();
+  return text;
+}
+}  // namespace
+
+std::string TimeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  ::localtime_r(&seconds, &local);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<int>(ms));
+  return text;
+}
+
+std::string Quoted(const uint8_t* bytes, size_t count) {
+  std::string text = "\"";
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t c = bytes[i];
+    if (c == '\n') {
+      text += "\\n";
+    } else if (c == '\r') {
+      text += "\\r";
+    } else if (c == '"' || c == '\\') {
+      text += '\\';
+      text += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7F) {
+      text += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      text += hex;
+    }
+  }
+  return text + "\"";
+}
+
+UnitSimulator::UnitSimulator(const SimOptions& options, Output output)
+    : options(options), output(std::move(output)), config(DefaultConfig()) {}
+
+UnitSimulator::~UnitSimulator() { Stop(); }
+
+void UnitSimulator::Emit(const std::string& text) {
+  if (!output) return;
+  std::lock_guard<std::mutex> hold(outputMutex);
+  output(TimeStamp() + " " + text);
+}
+
+bool UnitSimulator::Start(std::string* error) {
+  if (started) return true;
+  uint32_t seed = options.seed;
+  if (seed == 0) seed = static_cast<uint32_t>(Clock::now().time_since_epoch().count()) | 1u;
+  random.seed(seed);
+
+  if (!options.configFile.empty()) {
+    const ConfigFileError loaded = LoadConfigFile(options.configFile.c_str(), &config);
+    if (loaded != ConfigFileError::kNone) {
+      *error = std::string(ConfigFileMessage(loaded)) + ": " + options.configFile;
+      return false;
+    }
+  }
+
+  line.reset(options.device.empty() ? NewPtyLine(this) : NewDeviceLine(options.device, this));
+  if (!line->Open(error)) {
+    line.reset();
+    return false;
+  }
+
+  if (!options.winePrefix.empty()) {
+    // Wine takes COM ports from symbolic links in the prefix's dosdevices folder.
+    const std::string folder = options.winePrefix + "/dosdevices";
+    const std::string link = folder + "/com" + std::to_string(options.wineCom);
+    struct stat info {};
+    if (::lstat(link.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
+      *error = link + " exists and is not a symbolic link; not replacing it";
+    } else if ((::unlink(link.c_str()) != 0 && errno != ENOENT) ||
+               ::symlink(line->Path().c_str(), link.c_str()) != 0) {
+      *error = "cannot map " + link + " to " + line->Path() + ": " + std::strerror(errno);
+    } else {
+      wineLink = link;
+    }
+    if (wineLink.empty()) {
+      line->Close();
+      line.reset();
+      return false;
+    }
+  }
+
+  started = true;
+  stopping = false;
+  // Our own line's path comes first, alone and unstamped, so a script can read it
+  // before anything else.
+  if (options.device.empty() && output) {
+    std::lock_guard<std::mutex> hold(outputMutex);
+    output(line->Path());
+  }
+  Emit("unit K4-ZVL firmware v" + std::string(1, options.firmwareMajor) + "." +
+       std::string(1, options.firmwareMinor) + " on " + line->Path() +
+       (wineLink.empty() ? "" : " (as " + wineLink + ")") + ", record " +
+       Quoted(BuildConfigPacket(config).data() + 2, kConfigPacketLength - 2) + ", seed " +
+       std::to_string(seed));
+  sender = std::thread([this] { SenderLoop(); });
+  return true;
+}
+
+void UnitSimulator::Stop() {
+  if (!started) return;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    stopping = true;
+  }
+  wake.notify_all();
+  if (sender.joinable()) sender.join();
+  line->Close();
+  if (!wineLink.empty()) {
+    // Only our own link is removed; someone may have remapped the port meanwhile.
+    char target[512];
+    const ssize_t n = ::readlink(wineLink.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == line->Path()) {
+      ::unlink(wineLink.c_str());
+    }
+    wineLink.clear();
+  }
+  started = false;
+}
+
+std::string UnitSimulator::LinePath() const { return line ? line->Path() : std::string(); }
+
+UnitConfig UnitSimulator::Config() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return config;
+}
+
+bool UnitSimulator::TransmitterOn() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return transmitterOn;
+}
+
+std::vector<uint8_t> UnitSimulator::Indications() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return std::vector<uint8_t>(indications, indications + 8);
+}
+
+unsigned UnitSimulator::IndicationsWidth() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return indicationsWidth;
+}
+
+bool UnitSimulator::Chance(unsigned percent) {
+  if (percent == 0) return false;
+  if (percent >= 100) return true;
+  return std::uniform_int_distribution<unsigned>(0, 99)(random) < percent;
+}
+
+// --- receiving --------------------------------------------------------------------
+
+void UnitSimulator::OnBytes(const uint8_t* bytes, size_t count) {
+  // The same line rules as the tool's: a line feed starts a line, a carriage return
+  // ends it, and a line longer than the buffer keeps overwriting its last byte.
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t b = bytes[i];
+    if (b == kLineFeed) lineLength = 0;
+    if (lineLength >= sizeof lineBuffer) lineLength = sizeof lineBuffer - 1;
+    lineBuffer[lineLength++] = b;
+    if (b == kCarriageReturn) {
+      HandleLine(lineBuffer, lineLength);
+      lineLength = 0;
+    }
+  }
+}
+
+void UnitSimulator::OnLineFailed() { Emit("line failed: the device has gone away"); }
+
+void UnitSimulator::HandleLine(const uint8_t* frame, size_t length) {
+  if (length < 3 || frame[0] != kLineFeed) {
+    Emit("rx " + Quoted(frame, length) + " not a frame, dropped");
+    return;
+  }
+  ++framesIn;
+  const std::string quoted = "rx " + Quoted(frame, length);
+  const uint8_t type = frame[1];
+  if (length == 3 && (type == '+' || type == '-')) {
+    Emit(quoted + (type == '+' ? " ACK" : " NAK"));
+    return;
+  }
+  if (type == '~' || type == 'I') {
+    if (!FrameCodec::ChecksumValid(frame, static_cast<uint8_t>(length))) {
+      Emit(quoted + " bad checksum");
+      Answer(false, "bad checksum");
+      return;
+    }
+    if (type == '~') {
+      Emit(quoted);
+      HandleConfigFrame(frame + 1, length - 4);
+    } else {
+      HandleIndications(frame, length);
+    }
+    return;
+  }
+  Emit(quoted + " ignored");
+}
+
+bool UnitSimulator::Answer(bool accept, const std::string& why) {
+  std::lock_guard<std::mutex> hold(mutex);
+  if (accept && Chance(options.nakPercent)) {
+    ++faults;
+    Emit("fault: NAK instead of ACK (" + why + " not carried out)");
+    accept = false;
+  }
+  QueueAnswer(accept ? Ack() : Nak(), accept ? "ACK" : "NAK, " + why);
+  return accept;
+}
+
+void UnitSimulator::QueueAnswer(Bytes bytes, const std::string& note) {
+  // Caller holds the mutex.
+  Outgoing answer{Clock::now() + std::chrono::milliseconds(options.delayMs), nextOrder++,
+                  std::move(bytes), note};
+  if (options.delayMs > 0) {
+    ++faults;
+    Emit("fault: answer (" + note + ") held back " + std::to_string(options.delayMs) + " ms");
+  }
+  queue.push_back(std::move(answer));
+  wake.notify_all();
+}
+
+void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
+  const uint8_t command = length >= 2 ? payload[1] : 0;
+  if (command == 'R' && length == 2) {
+    if (!Answer(true, "read request")) return;
+    std::lock_guard<std::mutex> hold(mutex);
+    QueueAnswer(Frame(ReadResponsePayload(), "read response"), "read response");
+    return;
+  }
+  if (command == 'W') {
+    // Exactly fourteen digits; anything else changes nothing.
+    const bool wellFormed =
+        length == kConfigPacketLength && std::all_of(payload + 2, payload + length, IsHexDigit);
+    if (!Answer(wellFormed, "malformed write")) return;
+    uint8_t bytes[kConfigBytes];
+    for (size_t i = 0; i < kConfigBytes; ++i) {
+      bytes[i] = HexByte(payload[2 + 2 * i], payload[3 + 2 * i]);
+    }
+    UnitConfig written = ConfigFromBytes(bytes);
+    {
+      std::lock_guard<std::mutex> hold(mutex);
+      config = written;
+    }
+    Emit("record replaced: " + Quoted(payload + 2, length - 2));
+    if (options.saveConfig) {
+      const ConfigFileError saved = SaveConfigFile(options.configFile.c_str(), written);
+      Emit(saved == ConfigFileError::kNone
+               ? "record saved to " + options.configFile
+               : std::string(ConfigFileMessage(saved)) + ": " + options.configFile);
+    }
+    return;
+  }
+  if ((command == 'T' || command == 't') && length == 2) {
+    if (!Answer(true, command == 'T' ? "Tx on" : "Tx off")) return;
+    {
+      std::lock_guard<std::mutex> hold(mutex);
+      transmitterOn = command == 'T';
+    }
+    Emit(command == 'T' ? "transmitter on" : "transmitter off");
+    return;
+  }
+  Answer(false, "unknown configuration command");
+}
+
+void UnitSimulator::HandleIndications(const uint8_t* frame, size_t length) {
+  // Width digits at frame bytes 3 and 4, then the data bytes, two digits each; a byte
+  // whose digits are not all inside the payload keeps its value.
+  const uint8_t width = HexByte(frame[3 < length ? 3 : 0], frame[4 < length ? 4 : 0]);
+  const unsigned count = width == 64 ? 8 : 4;
+  const std::string quoted = "rx " + Quoted(frame, length);
+  if (!Answer(true, "indications")) {
+    Emit(quoted + " indications not taken");
+    return;
+  }
+  std::string bits;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    for (unsigned i = 0; i < count; ++i) {
+      if (6 + 2 * i < length - 3) indications[i] = HexByte(frame[5 + 2 * i], frame[6 + 2 * i]);
+    }
+    indicationsWidth = count * 8;
+    bits = Bits(indications, count);
+  }
+  Emit(quoted + " indications " + bits);
+}
+
+// --- sending ----------------------------------------------------------------------
+
+UnitSimulator::Bytes UnitSimulator::Frame(const std::string& payload, const std::string& what) {
+  // Caller holds the mutex (for the random generator).
+  Bytes frame;
+  frame.push_back(kLineFeed);
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  unsigned sum = 0;
+  for (uint8_t b : frame) sum += b;
+  if (Chance(options.badChecksumPercent)) {
+    ++faults;
+    Emit("fault: bad checksum on " + what);
+    sum ^= 0x5A;
+  }
+  uint8_t digit;
+  HexDigit(&digit, sum);
+  frame.push_back(digit);
+  HexDigit(&digit, sum >> 4);
+  frame.push_back(digit);
+  frame.push_back(kCarriageReturn);
+  return frame;
+}
+
+std::string UnitSimulator::ReadResponsePayload() const {
+  // Caller holds the mutex. Character 4, which the tool does not look at, carries the
+  // transmitter state: '1' on, '0' off.
+  std::string payload = "~r";
+  payload += options.firmwareMinor;
+  payload += options.firmwareMajor;
+  payload += transmitterOn ? '1' : '0';
+  payload += static_cast<char>('0' + (options.dipSwitches & 7));
+  const ConfigPacket packet = BuildConfigPacket(config);
+  payload.append(packet.begin() + 2, packet.end());
+  return payload;
+}
+
+std::string UnitSimulator::NextControlsPayload() {
+  // Caller holds the mutex.
+  const unsigned count = options.controlsWidth == 64 ? 8 : 4;
+  uint8_t controls[8] = {};
+  const uint64_t step = controlsStep++;
+  switch (options.pattern) {
+    case ControlsPattern::kWalk:
+      controls[(step % (count * 8)) / 8] = static_cast<uint8_t>(1u << (step % 8));
+      break;
+    case ControlsPattern::kCount:
+      for (unsigned i = 0; i < count; ++i) controls[i] = static_cast<uint8_t>(step >> (8 * i));
+      break;
+    case ControlsPattern::kRandom:
+      for (unsigned i = 0; i < count; ++i) controls[i] = static_cast<uint8_t>(random());
+      break;
+    case ControlsPattern::kFixed:
+      std::memcpy(controls, options.fixedControls, count);
+      break;
+  }
+  // "C", an unexamined "0", the width byte and the data, as the tool's own
+  // indications packet is laid out, colon included.
+  uint8_t text[4 + 16 + 1];
+  text[0] = 'C';
+  text[1] = '0';
+  HexDigit(&text[2], count * 8);
+  HexDigit(&text[3], (count * 8) >> 4);
+  for (unsigned i = 0; i < count; ++i) {
+    HexDigit(&text[4 + 2 * i], controls[i]);
+    HexDigit(&text[5 + 2 * i], controls[i] >> 4);
+  }
+  text[4 + 2 * count] = ':';
+  return std::string(text, text + 5 + 2 * count);
+}
+
+void UnitSimulator::SenderLoop() {
+  using std::chrono::milliseconds;
+  const auto start = Clock::now();
+  auto nextControls = start + milliseconds(options.controlsPeriodMs);
+  auto nextPoll = start + milliseconds(options.pollPeriodMs);
+  const auto floodGap = options.floodRate ? std::chrono::microseconds(1000000 / options.floodRate)
+                                          : std::chrono::microseconds(0);
+  auto nextFlood = start;
+  const auto never = Clock::time_point::max();
+
+  std::unique_lock<std::mutex> hold(mutex);
+  while (!stopping) {
+    const auto now = Clock::now();
+    std::vector<std::pair<Bytes, std::string>> toSend;
+
+    // Due answers, oldest first.
+    std::sort(queue.begin(), queue.end(), [](const Outgoing& a, const Outgoing& b) {
+      return a.due != b.due ? a.due < b.due : a.order < b.order;
+    });
+    size_t due = 0;
+    while (due < queue.size() && queue[due].due <= now) {
+      toSend.emplace_back(std::move(queue[due].bytes), queue[due].note);
+      ++due;
+    }
+    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(due));
+
+    if (options.controlsPeriodMs && now >= nextControls) {
+      toSend.emplace_back(Frame(NextControlsPayload(), "controls"), "controls");
+      nextControls += milliseconds(options.controlsPeriodMs);
+      if (nextControls < now) nextControls = now + milliseconds(options.controlsPeriodMs);
+    }
+    if (options.pollPeriodMs && now >= nextPoll) {
+      toSend.emplace_back(Frame("R", "poll"), "poll");
+      nextPoll += milliseconds(options.pollPeriodMs);
+      if (nextPoll < now) nextPoll = now + milliseconds(options.pollPeriodMs);
+    }
+    const bool flooding =
+        options.floodRate && (options.floodFrames == 0 || floodSent < options.floodFrames);
+    if (flooding && now >= nextFlood) {
+      toSend.emplace_back(Frame(NextControlsPayload(), "flood controls"), "flood controls");
+      nextFlood += floodGap;
+      if (++floodSent == options.floodFrames) Emit("flood: " + std::to_string(floodSent) + " frames sent");
+    }
+
+    if (!toSend.empty()) {
+      hold.unlock();
+      for (const auto& item : toSend) Transmit(item.first, item.second);
+      hold.lock();
+      continue;
+    }
+
+    auto until = never;
+    for (const Outgoing& o : queue) until = std::min(until, o.due);
+    if (options.controlsPeriodMs) until = std::min(until, nextControls);
+    if (options.pollPeriodMs) until = std::min(until, nextPoll);
+    if (flooding) until = std::min(until, nextFlood);
+    if (until == never) {
+      wake.wait(hold);
+    } else {
+      wake.wait_until(hold, until);
+    }
+  }
+}
+
+void UnitSimulator::Transmit(const Bytes& bytes, const std::string& note) {
+  // Sender thread only. Line noise goes in front of the frame, between frames.
+  bool garbage, longLine, split;
+  Bytes noise;
+  size_t cut = 0;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    garbage = Chance(options.garbagePercent);
+    longLine = Chance(options.longLinePercent);
+    split = bytes.size() > 1 && Chance(options.splitPercent);
+    if (garbage) {
+      // Anything but a line feed, so the noise cannot start a frame of its own.
+      const unsigned n = std::uniform_int_distribution<unsigned>(1, 16)(random);
+      for (unsigned i = 0; i < n; ++i) {
+        uint8_t b;
+        do b = static_cast<uint8_t>(random()); while (b == kLineFeed);
+        noise.push_back(b);
+      }
+    }
+    if (longLine) {
+      // A line longer than the tool's 64-byte buffer, of a type no one acts on.
+      noise.push_back(kLineFeed);
+      const unsigned n = std::uniform_int_distribution<unsigned>(70, 200)(random);
+      for (unsigned i = 0; i < n; ++i) noise.push_back(static_cast<uint8_t>('L'));
+      noise.push_back(kCarriageReturn);
+    }
+    if (split) cut = std::uniform_int_distribution<size_t>(1, bytes.size() - 1)(random);
+  }
+  if (!noise.empty()) {
+    faults += (garbage ? 1 : 0) + (longLine ? 1 : 0);
+    Emit(std::string("fault: ") + (garbage && longLine ? "garbage and long line" : garbage ? "garbage" : "long line") +
+         " " + Quoted(noise.data(), noise.size()));
+    WritePiece(noise.data(), noise.size());
+  }
+  Emit("tx " + Quoted(bytes.data(), bytes.size()) + " " + note);
+  if (split) {
+    ++faults;
+    Emit("fault: frame split after byte " + std::to_string(cut));
+    WritePiece(bytes.data(), cut);
+    // A short pause so the pieces reach the reader in separate reads.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WritePiece(bytes.data() + cut, bytes.size() - cut);
+  } else {
+    WritePiece(bytes.data(), bytes.size());
+  }
+  ++framesOut;
+}
+
+void UnitSimulator::WritePiece(const uint8_t* bytes, size_t count) {
+  const size_t written = line->Write(bytes, count);
+  if (line->TakeDroppedNote()) Emit("note: nobody is reading the line; unread output dropped");
+  if (written != count) {
+    Emit("write failed: " + std::to_string(written) + " of " + std::to_string(count) +
+         " bytes went out");
+  }
+}
