@@ -1,1 +1,86 @@
 #include "comms/comms_state.h"
+
+#include "link/hex.h"
+
+namespace {
+// Frame positions: the payload starts after the line feed.
+constexpr unsigned kWidthDigit = 3;  // width, low-nibble digit; the high one follows
+constexpr unsigned kFirstData = 5;   // byte 0, low-nibble digit
+
+// Reads data byte i of a "C" or "I" frame into *target when both of its digits lie
+// inside the frame; otherwise *target keeps its value.
+void ReadDataByte(const uint8_t* frame, uint8_t length, unsigned i, uint8_t* target) {
+  const unsigned low = kFirstData + 2 * i;
+  if (low + 1 < length) *target = HexByte(frame[low], frame[low + 1]);
+}
+}  // namespace
+
+bool IsAckOrNak(const uint8_t* frame, unsigned length) {
+  return length == 3 && (frame[1] == '+' || frame[1] == '-');
+}
+
+FrameEffect CommsState::Receive(const uint8_t* frame, uint8_t length) {
+  if (frame == nullptr || length < 2) return FrameEffect::kNone;
+  switch (frame[1]) {
+    case 'C': {
+      // A frame too short to hold its width has no width we could trust.
+      if (kWidthDigit + 1 >= length) return FrameEffect::kNone;
+      const uint8_t width = HexByte(frame[kWidthDigit], frame[kWidthDigit + 1]);
+      if (width != kWidth32 && width != kWidth64) return FrameEffect::kNone;
+      const unsigned count = width == kWidth64 ? 8 : 4;
+      for (unsigned i = 0; i < count; ++i) ReadDataByte(frame, length, i, &controls[i]);
+      wideControls = width == kWidth64;
+      return FrameEffect::kShowControls;
+    }
+    case 'I':
+      // Width and length are not examined: a received indications frame only ever
+      // sets indications 1 to 32. Bytes whose digits lie past a short frame's end keep
+      // their values rather than being read from beyond it.
+      for (unsigned i = 0; i < 4; ++i) ReadDataByte(frame, length, i, &indications[i]);
+      return FrameEffect::kShowIndications;
+    case 'R':
+      return respond.load() ? FrameEffect::kSendIndications : FrameEffect::kNone;
+    default:
+      return FrameEffect::kNone;
+  }
+}
+
+std::string CommsState::BitsText(BitSet which) const {
+  const bool controlsWanted = which == BitSet::kControls;
+  const uint8_t* bytes = controlsWanted ? controls : indications;
+  const unsigned count = (controlsWanted ? wideControls : wideIndications) ? 8 : 4;
+  std::string text;
+  text.reserve(count * 9);
+  for (unsigned i = 0; i < count; ++i) {
+    for (unsigned bit = 0; bit < 8; ++bit) text += (bytes[i] >> bit) & 1 ? '1' : '0';
+    text += ' ';
+  }
+  return text;
+}
+
+unsigned CommsState::IndicationsPayload(uint8_t payload[kMaxPayload]) const {
+  const unsigned count = wideIndications ? 8 : 4;
+  unsigned n = 0;
+  payload[n++] = 'I';
+  payload[n++] = '0';
+  payload[n++] = '0';
+  payload[n++] = wideIndications ? '4' : '2';
+  for (unsigned i = 0; i < count; ++i) {
+    HexDigit(&payload[n++], indications[i]);
+    HexDigit(&payload[n++], indications[i] >> 4);
+  }
+  payload[n++] = ':';
+  return n;
+}
+
+bool CommsState::Indication(int number) const {
+  if (number < 1 || number > 64) return false;
+  return (indications[(number - 1) / 8] >> ((number - 1) % 8)) & 1;
+}
+
+void CommsState::SetIndication(int number, bool on) {
+  if (number < 1 || number > 64) return;
+  const uint8_t mask = static_cast<uint8_t>(1u << ((number - 1) % 8));
+  uint8_t& byte = indications[(number - 1) / 8];
+  byte = static_cast<uint8_t>(on ? byte | mask : byte & ~mask);
+}

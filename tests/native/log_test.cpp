@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+#include "comms/log_text.h"
+
+namespace {
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatLogText(format, args);
+  va_end(args);
+  return text;
+}
+
+std::string Frame(const char* prefix, const std::string& bytes) {
+  return PrintableLogText(
+      FrameLogText(prefix, reinterpret_cast<const uint8_t*>(bytes.data()),
+                   static_cast<unsigned>(bytes.size())));
+}
+
+TEST(LogText, OnlyPrintableCharactersAreKept) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"plain text", "plain text"},
+      {"\nC00212345678A1\r", "C00212345678A1"},
+      {"tab\there", "tabhere"},
+      {std::string("nul\0byte", 8), "nulbyte"},
+      {"\x1f\x20\x7e\x7f", " ~"},
+      {"\x80high\xff", "high"},
+      {"\r\n", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PrintableLogText(c.in), c.out) << c.out;
+}
+
+TEST(LogText, FramesAreTakenLiterally) {
+  EXPECT_EQ(Frame("Tx: ", "\nI00210200000:2A\r"), "Tx: I00210200000:2A");
+  EXPECT_EQ(Frame("Rx: ", "\nA%s%d%n%%\r"), "Rx: A%s%d%n%%");
+  EXPECT_EQ(Frame("Rx: ", std::string("\nB\0\r", 4)), "Rx: B");
+  // The longest received frame, 64 bytes, fits well within the limit.
+  const std::string longest = "\n" + std::string(62, 'C') + "\r";
+  EXPECT_EQ(Frame("Rx: ", longest), "Rx: " + std::string(62, 'C'));
+}
+
+TEST(LogText, FormattedTextsAndTheirLimit) {
+  EXPECT_EQ(Format("'%s' opened", "\\\\.\\COM3"), "'\\\\.\\COM3' opened");
+  EXPECT_EQ(Format("Failed to open '%s'", "\\\\.\\COM9"), "Failed to open '\\\\.\\COM9'");
+  EXPECT_EQ(Format("Port closed"), "Port closed");
+  EXPECT_EQ(Format("%s", std::string(254, 'x').c_str()).size(), 254u);
+  EXPECT_EQ(Format("%s", std::string(255, 'x').c_str()).size(), 255u);
+  EXPECT_EQ(Format("%s!", std::string(300, 'x').c_str()), std::string(255, 'x'));
+  EXPECT_EQ(Format("%s", ""), "");
+}
+
+TEST(LogText, LineLayouts) {
+  const std::string box = BoxLine("14:03:07", "Rx: R5C");
+  EXPECT_EQ(box, "14:03:07\tRx: R5C\r\n");
+  EXPECT_EQ(FileLine("08/12/2026", box), "08/12/2026\t14:03:07\tRx: R5C\r\n");
+  EXPECT_EQ(BoxLine("14:03:07", ""), "14:03:07\t\r\n");
+}
+
+TEST(LogBox, LineCountIsCrLfsPlusOne) {
+  struct Case {
+    std::string text;
+    unsigned count;
+  };
+  const Case cases[] = {
+      {"", 1}, {"a", 1}, {"a\r\n", 2}, {"a\r\nb", 2}, {"a\r\nb\r\n", 3},
+      {"lone\rcr\nlf", 1}, {"\r\r\n\n", 2},
+  };
+  for (const auto& c : cases) EXPECT_EQ(BoxLineCount(c.text), c.count) << c.text;
+}
+
+// The rule the box follows line by line: before each line, a box counting 60 lines or
+// more loses everything up to the start of its line 10.
+std::string AppendOneByOne(std::string box, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    if (BoxLineCount(box) >= 60) {
+      size_t at = 0;
+      for (int i = 0; i < 10; ++i) at = box.find("\r\n", at) + 2;
+      box.erase(0, at);
+    }
+    box += line;
+  }
+  return box;
+}
+
+std::vector<std::string> Lines(int first, int count) {
+  std::vector<std::string> lines;
+  for (int i = first; i < first + count; ++i) lines.push_back(BoxLine("12:00:00", "line " + std::to_string(i)));
+  return lines;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const auto& l : lines) s += l;
+  return s;
+}
+
+TEST(LogBox, SixtiethLineLeavesFifty) {
+  const std::string box = Joined(Lines(1, 59));
+  const auto sixtieth = Lines(60, 1);
+  const size_t cut = TrimmedPrefix(box, sixtieth);
+  const std::string after = (box + sixtieth[0]).substr(cut);
+  EXPECT_EQ(BoxLineCount(after), 51u);  // 50 lines and the empty one after them
+  EXPECT_EQ(after.substr(0, after.find('\r')), "12:00:00\tline 11");
+  EXPECT_EQ(TrimmedPrefix(Joined(Lines(1, 58)), Lines(59, 1)), 0u);
+}
+
+TEST(LogBox, BatchLeavesWhatLineByLineLeaves) {
+  struct Case {
+    const char* name;
+    std::string box;
+    int batch;
+  };
+  const Case cases[] = {
+      {"empty box, one line", "", 1},
+      {"empty box, 59 lines", "", 59},
+      {"empty box, 60 lines", "", 60},
+      {"empty box, a flood", "", 1000},
+      {"58 lines, two more", Joined(Lines(1, 58)), 2},
+      {"59 lines, one more", Joined(Lines(1, 59)), 1},
+      {"55 lines, ten more", Joined(Lines(1, 55)), 10},
+      {"55 lines, a flood", Joined(Lines(1, 55)), 137},
+      {"user text without line ends", "typed by the user", 75},
+      {"user text across a line end", "typed\r\nmore", 130},
+      {"only line ends", std::string(120, '\r') + "\r\n\r\n", 64},
+      {"more lines than the limit already", Joined(Lines(1, 90)), 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto lines = Lines(1000, c.batch);
+    const size_t cut = TrimmedPrefix(c.box, lines);
+    EXPECT_EQ((c.box + Joined(lines)).substr(cut), AppendOneByOne(c.box, lines));
+  }
+}
+
+TEST(LogBox, BatchesInAnyCutGiveTheSameBox) {
+  // A flood handled in batches of varying size ends where line-by-line ends.
+  const auto all = Lines(0, 500);
+  std::string box;
+  size_t next = 0;
+  for (size_t size : {1u, 7u, 59u, 60u, 61u, 3u, 120u, 189u}) {
+    const std::vector<std::string> batch(all.begin() + next, all.begin() + next + size);
+    const size_t cut = TrimmedPrefix(box, batch);
+    box = (box + Joined(batch)).substr(cut);
+    next += size;
+  }
+  ASSERT_EQ(next, all.size());
+  EXPECT_EQ(box, AppendOneByOne("", all));
+}
+
+}  // namespace
