@@ -1,0 +1,517 @@
+// The unit simulator, driven over pseudo-terminals: raw bytes from the test for exact
+// replies, and the tool's own frame codec as the far end for whole exchanges.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "config/config_file.h"
+#include "config/unit_config.h"
+#include "link/frame_codec.h"
+#include "link/hex.h"
+#include "tests/native/link_fixture.h"
+#include "tools/unit_sim/sim_options.h"
+#include "tools/unit_sim/unit_simulator.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Bytes Framed(const std::string& payload) {
+  Bytes f = B("\n" + payload);
+  unsigned sum = 0;
+  for (uint8_t b : f) sum += b;
+  const char* digits = "0123456789ABCDEF";
+  f.push_back(static_cast<uint8_t>(digits[sum & 15]));
+  f.push_back(static_cast<uint8_t>(digits[(sum >> 4) & 15]));
+  f.push_back(0x0D);
+  return f;
+}
+
+const Bytes kAck = {0x0A, '+', 0x0D};
+const Bytes kNak = {0x0A, '-', 0x0D};
+
+// Polls a condition until it holds or five seconds have passed.
+bool WaitFor(const std::function<bool()>& condition) {
+  const auto end = Clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+SimOptions Quiet() {
+  SimOptions o;
+  o.controlsPeriodMs = 0;
+  o.pollPeriodMs = 0;
+  o.seed = 1;
+  return o;
+}
+
+// Keeps the simulator's output lines for the test to look at.
+struct OutputLines {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  UnitSimulator::Output Sink() {
+    return [this](const std::string& line) {
+      std::lock_guard<std::mutex> hold(mutex);
+      lines.push_back(line);
+    };
+  }
+  size_t Containing(const std::string& text) {
+    std::lock_guard<std::mutex> hold(mutex);
+    size_t n = 0;
+    for (const std::string& l : lines) n += l.find(text) != std::string::npos;
+    return n;
+  }
+};
+
+// The simulator on one end of a pty; the test reads and writes raw bytes at the other.
+class SimOnDevice : public ::testing::Test {
+ protected:
+  void StartWith(SimOptions options) {
+    ASSERT_FALSE(pty.path.empty());
+    options.device = pty.path;
+    sim.reset(new UnitSimulator(options, out.Sink()));
+    std::string error;
+    ASSERT_TRUE(sim->Start(&error)) << error;
+  }
+  Bytes Read(size_t count) {
+    Bytes got;
+    while (got.size() < count) {
+      pollfd in = {pty.far, POLLIN, 0};
+      if (::poll(&in, 1, 5000) <= 0) break;
+      uint8_t b;
+      if (::read(pty.far, &b, 1) != 1) break;
+      got.push_back(b);
+    }
+    return got;
+  }
+  PtyPair pty;
+  OutputLines out;
+  std::unique_ptr<UnitSimulator> sim;
+};
+
+struct ChannelCase {
+  const char* name;
+  Bytes input;
+  Bytes reply;
+  UnitConfig recordAfter;
+  bool transmitterAfter;
+};
+
+TEST_F(SimOnDevice, ConfigurationChannelAnswersByteForByte) {
+  SimOptions o = Quiet();
+  o.firmwareMajor = '2';
+  o.firmwareMinor = '7';
+  o.dipSwitches = 5;
+  StartWith(o);
+  const UnitConfig defaults = DefaultConfig();
+  const UnitConfig written{0x01, 0x42, 0x83, 0x0F, 0xF0, 0x7F, 0x0A};
+  const auto join = [](Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const ChannelCase cases[] = {
+      {"read", Framed("~R"), join(kAck, Framed("~r7215C3DBFB216000D0")), defaults, true},
+      {"read with digits swapped", B("\n~RDA\r"), kNak, defaults, true},
+      {"write of 13 digits", Framed("~W10240830FF0F7"), kNak, defaults, true},
+      {"write of 15 digits", Framed("~W10240830FF0F7A00"), kNak, defaults, true},
+      {"write with a non-digit", Framed("~W1024083GFF0F7A0"), kNak, defaults, true},
+      {"unknown command", Framed("~X"), kNak, defaults, true},
+      {"read with trailing bytes", Framed("~Rx"), kNak, defaults, true},
+      {"tx on with trailing bytes", Framed("~Tx"), kNak, defaults, true},
+      {"write", Framed("~W102438F00FF7A0"), kAck, written, true},
+      {"read back", Framed("~R"), join(kAck, Framed("~r7215" "102438F00FF7A0")), written, true},
+      {"write in lower case", Framed("~Wc3dbfb216000d0"), kAck, defaults, true},
+      {"tx off", Framed("~t"), kAck, defaults, false},
+      {"read shows tx off", Framed("~R"), join(kAck, Framed("~r7205C3DBFB216000D0")), defaults,
+       false},
+      {"tx on", Framed("~T"), kAck, defaults, true},
+      {"indications", Framed("I00210200000:"), kAck, defaults, true},
+      {"indications with bad checksum", B("\nI00210200000:00\r"), kNak, defaults, true},
+  };
+  for (const ChannelCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    pty.Send(c.input);
+    EXPECT_EQ(Read(c.reply.size()), c.reply);
+    EXPECT_EQ(sim->Config(), c.recordAfter);
+    EXPECT_EQ(sim->TransmitterOn(), c.transmitterAfter);
+  }
+  // Nothing beyond the expected replies came: the next answer is the very next bytes.
+  pty.Send(Framed("~T"));
+  EXPECT_EQ(Read(3), kAck);
+}
+
+TEST_F(SimOnDevice, NoiseAndTheToolsOwnAnswersGetNoReply) {
+  StartWith(Quiet());
+  // Bytes with no line feed, an over-long configuration line (cut to 64 bytes, so its
+  // checksum fails: NAK), the tool's ACK and NAK, and frames of types the unit does
+  // not take (no reply).
+  Bytes noise = B("junk\r");
+  noise.push_back(0x0A);
+  for (int i = 0; i < 100; ++i) noise.push_back('~');
+  noise.push_back(0x0D);
+  for (const Bytes& b : {noise, kAck, kNak, Framed("C00200000000"), Framed("R")}) pty.Send(b);
+  pty.Send(Framed("~T"));
+  EXPECT_EQ(Read(6), B("\n-\r\n+\r"));
+  EXPECT_TRUE(WaitFor([&] { return out.Containing("not a frame, dropped") == 1; }));
+}
+
+TEST_F(SimOnDevice, DelayedAnswersComeNoSoonerThanAsked) {
+  SimOptions o = Quiet();
+  o.delayMs = 300;
+  StartWith(o);
+  const auto sent = Clock::now();
+  pty.Send(Framed("~T"));
+  EXPECT_EQ(Read(3), kAck);
+  EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(300));
+  EXPECT_EQ(out.Containing("fault: answer (ACK) held back 300 ms"), 1u);
+}
+
+// The tool's frame codec at the far end of the simulator's own pseudo-terminal.
+class SimWithCodec : public ::testing::Test {
+ protected:
+  void StartWith(const SimOptions& options) {
+    sim.reset(new UnitSimulator(options, out.Sink()));
+    std::string error;
+    ASSERT_TRUE(sim->Start(&error)) << error;
+    sink.respond = true;
+    codec.SetSink(&sink);
+    ASSERT_TRUE(codec.OpenPort(sim->LinePath().c_str()));
+  }
+  void TearDown() override {
+    codec.ClosePort();
+    if (sim) sim->Stop();
+  }
+  void Send(const uint8_t* payload, size_t length) {
+    ASSERT_TRUE(codec.SendFrame(payload, static_cast<uint32_t>(length)));
+  }
+  void Send(const std::string& payload) {
+    Send(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+  }
+  std::vector<Bytes> Frames() {
+    std::lock_guard<std::mutex> hold(sink.mutex);
+    return sink.frames;
+  }
+  size_t FramesOfType(uint8_t type) {
+    size_t n = 0;
+    for (const Bytes& f : Frames()) n += f.size() > 1 && f[1] == type;
+    return n;
+  }
+  OutputLines out;
+  std::unique_ptr<UnitSimulator> sim;
+  RecordingSink sink;
+  FrameCodec codec;
+};
+
+TEST_F(SimWithCodec, ReadExchangeDecodesToTheRecordAndDipSwitches) {
+  SimOptions o = Quiet();
+  o.dipSwitches = 5;
+  StartWith(o);
+  Send(kReadRequest, kRequestLength);
+  ASSERT_TRUE(WaitFor([&] { return Frames().size() == 2; }));
+  const std::vector<Bytes> frames = Frames();
+  EXPECT_EQ(frames[0], kAck);
+  ReadResponse response{};
+  ASSERT_EQ(DecodeReadResponse(frames[1].data(), static_cast<uint8_t>(frames[1].size()), &response),
+            ReadResponseStatus::kValid);
+  EXPECT_STREQ(response.statusText, "Read complete (F/W v1.3)");
+  EXPECT_STREQ(response.daughterBoardText, "Dip Switch: 1 off, 2 on, 3 off, 4 -, VF, v.23");
+  EXPECT_EQ(response.config, DefaultConfig());
+  // The codec acknowledged the response, and the unit saw that ACK.
+  EXPECT_TRUE(WaitFor([&] { return sim->FramesIn() == 2; }));
+}
+
+TEST_F(SimWithCodec, WriteIsKeptSavedAndReadBack) {
+  char folder[] = "/tmp/vtl-sim-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string file = std::string(folder) + "/unit.vtl";
+  ASSERT_EQ(SaveConfigFile(file.c_str(), DefaultConfig()), ConfigFileError::kNone);
+  SimOptions o = Quiet();
+  o.configFile = file;
+  o.saveConfig = true;
+  StartWith(o);
+
+  const UnitConfig record{0x05, 0x4A, 0x80, 0x20, 0x0A, kZvl32Bits | kNrz, 0x0C};
+  const ConfigPacket packet = BuildConfigPacket(record);
+  Send(packet.data(), packet.size());
+  Send(kReadRequest, kRequestLength);
+  ASSERT_TRUE(WaitFor([&] { return Frames().size() == 3; }));
+  EXPECT_EQ(Frames()[0], kAck);
+  ReadResponse response{};
+  const Bytes reply = Frames()[2];
+  ASSERT_EQ(DecodeReadResponse(reply.data(), static_cast<uint8_t>(reply.size()), &response),
+            ReadResponseStatus::kValid);
+  EXPECT_EQ(response.config, record);
+
+  UnitConfig saved{};
+  EXPECT_EQ(LoadConfigFile(file.c_str(), &saved), ConfigFileError::kNone);
+  EXPECT_EQ(saved, record);
+  std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+}
+
+TEST_F(SimWithCodec, IndicationsAreRememberedAtTheirWidth) {
+  StartWith(Quiet());
+  Send("I00210200000:");
+  ASSERT_TRUE(WaitFor([&] { return sim->IndicationsWidth() == 32; }));
+  EXPECT_EQ(sim->Indications(), (std::vector<uint8_t>{0x01, 0x02, 0, 0, 0, 0, 0, 0}));
+  Send("I004FFFFFFFF00000008:");
+  ASSERT_TRUE(WaitFor([&] { return sim->IndicationsWidth() == 64; }));
+  EXPECT_EQ(sim->Indications(),
+            (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x80}));
+  ASSERT_TRUE(WaitFor([&] { return FramesOfType('+') == 2; }));
+  EXPECT_EQ(out.Containing("indications 11111111 11111111 11111111 11111111 00000000"), 1u);
+}
+
+TEST_F(SimWithCodec, ControlsAndPollsArriveAsValidFrames) {
+  SimOptions o = Quiet();
+  o.controlsPeriodMs = 10;
+  o.controlsWidth = 64;
+  o.pattern = ControlsPattern::kFixed;
+  const uint8_t fixed[8] = {1, 2, 3, 4, 5, 6, 7, 0x80};
+  std::copy(fixed, fixed + 8, o.fixedControls);
+  o.pollPeriodMs = 15;
+  StartWith(o);
+  ASSERT_TRUE(WaitFor([&] { return FramesOfType('C') >= 3 && FramesOfType('R') >= 2; }));
+  for (const Bytes& f : Frames()) {
+    if (f[1] == 'C') {
+      EXPECT_EQ(f, Framed("C0041020304050607008:"));
+    } else if (f[1] == 'R') {
+      EXPECT_EQ(f, Framed("R"));
+    }
+  }
+  // The codec acknowledged the controls (respond is on), and the unit saw it.
+  EXPECT_TRUE(WaitFor([&] { return out.Containing("rx \"\\n+\\r\" ACK") >= 3; }));
+}
+
+TEST_F(SimWithCodec, NakFaultRefusesAndChangesNothing) {
+  SimOptions o = Quiet();
+  o.nakPercent = 100;
+  StartWith(o);
+  Send(kTxOffRequest, kRequestLength);
+  const ConfigPacket packet = BuildConfigPacket(UnitConfig{1, 2, 3, 4, 5, 6, 7});
+  Send(packet.data(), packet.size());
+  Send(kReadRequest, kRequestLength);
+  ASSERT_TRUE(WaitFor([&] { return FramesOfType('-') == 3; }));
+  EXPECT_EQ(Frames().size(), 3u);  // no read response after a refused read
+  EXPECT_TRUE(sim->TransmitterOn());
+  EXPECT_EQ(sim->Config(), DefaultConfig());
+  EXPECT_EQ(sim->FaultsInjected(), 3u);
+}
+
+TEST_F(SimWithCodec, BadChecksumFaultGetsTheToolsNak) {
+  SimOptions o = Quiet();
+  o.badChecksumPercent = 100;
+  o.controlsPeriodMs = 10;
+  StartWith(o);
+  // The codec drops every controls frame and answers each with NAK.
+  ASSERT_TRUE(WaitFor([&] { return out.Containing("rx \"\\n-\\r\" NAK") >= 3; }));
+  EXPECT_EQ(FramesOfType('C'), 0u);
+  EXPECT_GE(out.Containing("fault: bad checksum on controls"), 3u);
+}
+
+TEST_F(SimWithCodec, LineNoiseAndSplitFramesStillDeliverEveryFrame) {
+  SimOptions o = Quiet();
+  o.garbagePercent = 100;
+  o.longLinePercent = 100;
+  o.splitPercent = 100;
+  o.floodRate = 200;
+  o.floodFrames = 20;
+  StartWith(o);
+  ASSERT_TRUE(WaitFor([&] { return FramesOfType('C') == 20; }));
+  EXPECT_EQ(Frames().size(), 20u);  // the noise reached no page
+  EXPECT_EQ(sim->FramesOut(), 20u);
+  EXPECT_EQ(sim->FaultsInjected(), 60u);
+}
+
+TEST_F(SimWithCodec, FloodOfValidFramesLosesNone) {
+  SimOptions o = Quiet();
+  o.floodRate = 2000;
+  o.floodFrames = 300;
+  o.pattern = ControlsPattern::kCount;
+  StartWith(o);
+  ASSERT_TRUE(WaitFor([&] { return FramesOfType('C') == 300; }));
+  // The count pattern numbers the frames, so order and completeness both show.
+  const std::vector<Bytes> frames = Frames();
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(HexByte(frames[i][5], frames[i][6]), static_cast<uint8_t>(i)) << i;
+  }
+}
+
+TEST(SimOptionsParsing, RejectsBadInputWithAMessage) {
+  const struct {
+    std::vector<const char*> args;
+    const char* message;
+  } cases[] = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"--device"}, "option --device needs a value"},
+      {{"--nak", "101"}, "option --nak: '101' is not a percentage 0-100"},
+      {{"--controls-width", "48"}, "option --controls-width: '48' is not 32 or 64"},
+      {{"--controls-pattern", "fixed:12"}, "is not walk, count, random or fixed:HEX"},
+      {{"--dip", "8"}, "is not a dip-switch value 0-7"},
+      {{"--firmware", "13"}, "is not a version X.Y"},
+      {{"--delay", "-5"}, "is not a delay in ms"},
+      {{"--wine-prefix", "/tmp/p"}, "--wine-prefix needs --com N"},
+      {{"--save-config"}, "--save-config needs --config FILE"},
+      {{"stray"}, "unexpected argument 'stray'"},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"vtl-unit-sim"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SimOptions options;
+    std::string error;
+    EXPECT_EQ(ParseSimOptions(static_cast<int>(argv.size()), argv.data(), &options, &error),
+              ParseResult::kError)
+        << c.message;
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+  }
+}
+
+TEST(SimOptionsParsing, TakesEveryValue) {
+  const char* argv[] = {"vtl-unit-sim", "--firmware", "4.2", "--dip", "3",
+                        "--controls-pattern", "fixed:0102030405060780", "--controls-width", "64",
+                        "--flood", "50", "--split", "30", "--run-for", "100"};
+  SimOptions o;
+  std::string error;
+  ASSERT_EQ(ParseSimOptions(15, argv, &o, &error), ParseResult::kRun) << error;
+  EXPECT_EQ(o.firmwareMajor, '4');
+  EXPECT_EQ(o.firmwareMinor, '2');
+  EXPECT_EQ(o.dipSwitches, 3);
+  EXPECT_EQ(o.pattern, ControlsPattern::kFixed);
+  EXPECT_EQ(o.fixedControls[7], 0x80);
+  EXPECT_EQ(o.controlsWidth, 64u);
+  EXPECT_EQ(o.floodRate, 50u);
+  EXPECT_EQ(o.splitPercent, 30u);
+  EXPECT_EQ(o.runForMs, 100u);
+  const char* help[] = {"vtl-unit-sim", "--nak", "5", "--help"};
+  EXPECT_EQ(ParseSimOptions(4, help, &o, &error), ParseResult::kHelp);
+}
+
+// --- the real binary ----------------------------------------------------------------
+
+struct Child {
+  pid_t pid = -1;
+  FILE* out = nullptr;
+  std::string NextLine() {
+    char line[512];
+    if (!std::fgets(line, sizeof line, out)) return "";
+    std::string s = line;
+    if (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+  }
+  std::string Rest() {
+    std::string all;
+    char chunk[512];
+    while (std::fgets(chunk, sizeof chunk, out)) all += chunk;
+    return all;
+  }
+  int Wait() {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (out) std::fclose(out);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+Child Launch(std::vector<std::string> args) {
+  int pipeFds[2];
+  Child child;
+  if (::pipe(pipeFds) != 0) return child;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  args.insert(args.begin(), VTL_UNIT_SIM_BINARY);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  ::posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  child.out = ::fdopen(pipeFds[0], "r");
+  return child;
+}
+
+TEST(SimBinary, ServesAReadOnItsOwnPtyAndEndsCleanlyOnSigterm) {
+  char prefix[] = "/tmp/vtl-sim-prefix-XXXXXX";
+  ASSERT_NE(::mkdtemp(prefix), nullptr);
+  const std::string dosdevices = std::string(prefix) + "/dosdevices";
+  ASSERT_EQ(::mkdir(dosdevices.c_str(), 0755), 0);
+
+  Child sim = Launch({"--controls-period", "0", "--poll-period", "0", "--wine-prefix", prefix,
+                   "--com", "7"});
+  const std::string path = sim.NextLine();
+  ASSERT_EQ(path.compare(0, 5, "/dev/"), 0) << path;
+  EXPECT_NE(sim.NextLine().find("unit K4-ZVL firmware v1.3 on " + path), std::string::npos);
+  char target[256] = {};
+  ASSERT_GT(::readlink((dosdevices + "/com7").c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(target, path);
+
+  RecordingSink sink;
+  FrameCodec codec(&sink);
+  ASSERT_TRUE(codec.OpenPort(path.c_str()));
+  ASSERT_TRUE(codec.SendFrame(kReadRequest, kRequestLength));
+  EXPECT_NE(sim.NextLine().find("rx \"\\n~RAD\\r\""), std::string::npos);
+  EXPECT_NE(sim.NextLine().find("tx \"\\n+\\r\" ACK"), std::string::npos);
+  EXPECT_NE(sim.NextLine().find("tx \"\\n~r3110C3DBFB216000D0"), std::string::npos);
+  EXPECT_NE(sim.NextLine().find("rx \"\\n+\\r\" ACK"), std::string::npos);
+  codec.ClosePort();
+
+  ::kill(sim.pid, SIGTERM);
+  const std::string rest = sim.Rest();
+  EXPECT_EQ(sim.Wait(), 0);
+  EXPECT_NE(rest.find("frames in: 2, frames out: 2, faults injected: 0"), std::string::npos)
+      << rest;
+  struct stat info {};
+  EXPECT_NE(::lstat((dosdevices + "/com7").c_str(), &info), 0);  // mapping removed
+  std::system(("rm -rf '" + std::string(prefix) + "'").c_str());
+}
+
+TEST(SimBinary, BadInputEndsWithAMessageAndFailure) {
+  char folder[] = "/tmp/vtl-sim-bad-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string shortFile = std::string(folder) + "/short.vtl";
+  std::ofstream(shortFile, std::ios::binary) << "123456";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {{"--frobnicate"}, 2, "unknown option '--frobnicate'"},
+      {{"--device", "/dev/no-such-serial-device"}, 1, "cannot open serial device"},
+      {{"--config", shortFile}, 1, "Config file is wrong size"},
+      {{"--config", std::string(folder) + "/missing.vtl"}, 1, "Could not open config file"},
+      {{"--wine-prefix", std::string(folder) + "/no-prefix", "--com", "1"}, 1, "cannot map"},
+  };
+  for (const auto& c : cases) {
+    Child sim = Launch(c.args);
+    const std::string all = sim.Rest();
+    EXPECT_EQ(sim.Wait(), c.status) << c.message;
+    EXPECT_NE(all.find(c.message), std::string::npos) << all;
+  }
+  Child help = Launch({"--help"});
+  const std::string usage = help.Rest();
+  EXPECT_EQ(help.Wait(), 0);
+  for (const char* option : {"--device", "--wine-prefix", "--com", "--firmware", "--dip",
+                             "--config", "--save-config", "--controls-period", "--controls-width",
+                             "--controls-pattern", "--poll-period", "--bad-checksum", "--nak",
+                             "--delay", "--garbage", "--long-lines", "--split", "--flood",
+                             "--flood-frames", "--seed", "--run-for"}) {
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
+  }
+  std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+}
+
+}  // namespace
