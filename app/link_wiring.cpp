@@ -1,0 +1,30 @@
+#include "app/link_wiring.h"
+
+namespace {
+bool IsAckOrNak(const uint8_t* frame, uint8_t length) {
+  return length == 3 && (frame[1] == '+' || frame[1] == '-');
+}
+}  // namespace
+
+bool LinkWiring::Respond() const { return targets.respond(); }
+
+void LinkWiring::OnFrame(const uint8_t* frame, uint8_t length) {
+  if (!queue.Push(frame, length, GetTickCount())) return;  // a wake-up is already on its way
+  if (!PostMessageA(targets.frameWindow(), kFramesReceivedMessage, 0, 0)) {
+    // No window to take them (the sheet is gone or not yet made): drop what is queued,
+    // so that the next frame finds the queue empty and posts a wake-up of its own
+    // instead of waiting behind one that will never come.
+    queue.Clear();
+  }
+}
+
+void LinkWiring::LogSent(const uint8_t* frame, uint8_t length) {
+  // Acknowledgements are never logged; they are also the only frames the reader
+  // thread sends, and that thread must not touch the log box.
+  if (IsAckOrNak(frame, length)) return;
+  if (targets.logSent) targets.logSent(frame, length);
+}
+
+void LinkWiring::ShowOpenFailure(const char* message) {
+  MessageBoxA(targets.messageOwner(), message, "Vantrel - Config K4-ZVL", MB_OK | MB_ICONERROR);
+}

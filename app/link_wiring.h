@@ -1,0 +1,49 @@
+#pragma once
+// Joins the serial link to the pages. The frame codec calls the sink on the reader
+// thread; everything that touches a page or a window happens on the user-interface
+// thread, which takes the received frames from a queue when it is woken.
+//
+// Threads: the reader thread calls Respond, OnFrame and (for ACK and NAK) LogSent; it
+// only reads an atomic setting, pushes onto the queue and posts one wake-up message,
+// and never waits for a window. The user-interface thread takes the frames
+// (TakeReceived), logs the frames it sent and shows open failures.
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "link/frame_queue.h"
+#include "link/frame_sink.h"
+
+// Posted to the frame window when the queue goes from empty to not empty.
+constexpr UINT kFramesReceivedMessage = WM_APP + 1;
+
+// Where the wiring reaches the rest of the tool. Plain functions, so the wiring can be
+// made before the objects they reach exist (the static singletons) and tested alone.
+struct LinkTargets {
+  bool (*respond)();             // any thread: whether "C" and "I" frames are answered
+  HWND (*frameWindow)();         // the window woken for received frames
+  HWND (*messageOwner)();        // owner of the open-failure box
+  void (*logSent)(const uint8_t* frame, uint8_t length);  // "Tx: " lines; may be null
+};
+
+class LinkWiring : public FrameSink {
+ public:
+  explicit LinkWiring(const LinkTargets& targets) : targets(targets) {}
+
+  bool Respond() const override;
+  void OnFrame(const uint8_t* frame, uint8_t length) override;
+  void LogSent(const uint8_t* frame, uint8_t length) override;
+  void ShowOpenFailure(const char* message) override;
+
+  // User-interface thread, on kFramesReceivedMessage: every frame queued so far,
+  // oldest first, each stamped with the tick count at which it arrived.
+  void TakeReceived(std::vector<ReceivedFrame>* out) { queue.TakeAll(out); }
+
+ private:
+  LinkTargets targets;
+  FrameQueue queue;
+};
+
+// The tool's one wiring, given to serialLink.
+extern LinkWiring linkWiring;

@@ -1,0 +1,113 @@
+#include "app/sheet.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "app/dialog_template.h"
+#include "app/link_wiring.h"
+#include "app/shell.h"
+#include "comms/comms_page.h"
+#include "config/config_page.h"
+
+int CALLBACK SheetCallback(HWND sheet, UINT message, LPARAM lParam) {
+  switch (message) {
+    case PSCB_PRECREATE:
+      if (lParam) SetCentreStyle(reinterpret_cast<void*>(lParam));
+      break;
+    case PSCB_INITIALIZED: {
+      sheetWindow = sheet;
+      // One command button: "Close". OK is hidden (and disabled, so Enter cannot
+      // reach it); Apply is never made (PSH_NOAPPLYNOW).
+      if (HWND ok = GetDlgItem(sheet, IDOK)) {
+        EnableWindow(ok, FALSE);
+        ShowWindow(ok, SW_HIDE);
+      }
+      if (HWND cancel = GetDlgItem(sheet, IDCANCEL)) SetWindowTextA(cancel, "Close");
+      break;
+    }
+    default:
+      break;
+  }
+  return 0;
+}
+
+void OnNotify(HWND, UINT_PTR, const NMHDR* header) {
+  if (header && header->code == static_cast<UINT>(PSN_HELP)) ShowHelp();
+}
+
+namespace {
+// The frames the reader thread queued, handed to both pages in the order they
+// arrived: the "K4 Config" page first, then the "ZVL comms" page.
+void DeliverReceivedFrames() {
+  std::vector<ReceivedFrame> frames;
+  linkWiring.TakeReceived(&frames);
+  for (const ReceivedFrame& f : frames) {
+    configPage.OnFrame(f.bytes, f.length, f.tick);
+    commsPage.OnFrame(f.bytes, f.length);
+  }
+}
+}  // namespace
+
+INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return commsPage.OnInitDialog(page);
+    case WM_COMMAND:
+      commsPage.OnCommand(page, wParam, lParam);
+      return TRUE;
+    case WM_TIMER:
+      commsPage.OnTimer(page, wParam);
+      return TRUE;
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORSTATIC:
+      return reinterpret_cast<INT_PTR>(
+          commsPage.OnCtlColor(page, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
+    case WM_NOTIFY:
+      OnNotify(page, wParam, reinterpret_cast<const NMHDR*>(lParam));
+      return TRUE;
+    case WM_HELP:
+      ShowHelp();
+      return TRUE;
+    case kFramesReceivedMessage:
+      DeliverReceivedFrames();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+INT_PTR CALLBACK ConfigPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return configPage.OnInitDialog(page);
+    case WM_COMMAND:
+      configPage.OnCommand(page, wParam, lParam);
+      return TRUE;
+    case WM_NOTIFY:
+      OnNotify(page, wParam, reinterpret_cast<const NMHDR*>(lParam));
+      return TRUE;
+    case WM_HELP:
+      ShowHelp();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void ShowHelp() {
+  char directory[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, directory, sizeof directory);
+  directory[length < sizeof directory ? length : sizeof directory - 1] = '\0';
+  if (char* lastBackslash = std::strrchr(directory, '\\')) *lastBackslash = '\0';
+  const HINSTANCE result =
+      ShellExecuteA(sheetWindow, "open", "VTL_K4ZVL.pdf", nullptr, directory, SW_SHOWNORMAL);
+  if (reinterpret_cast<INT_PTR>(result) > 32) return;
+  // Room for a 259-character directory and the rest of the text.
+  char text[292];
+  std::snprintf(text, sizeof text, "Failed to open %s\\VTL_K4ZVL.pdf", directory);
+  MessageBoxA(sheetWindow, text, "Vantrel - Config K4-ZVL", MB_OK | MB_ICONINFORMATION);
+}
