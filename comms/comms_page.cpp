@@ -1,10 +1,177 @@
 #include "comms/comms_page.h"
 
+#include <cstdio>
+#include <cstring>
+
+#include "app/resource.h"
+#include "comms/indications_dialog.h"
+#include "link/frame_codec.h"
+
+// Defined by the application shell.
+extern HINSTANCE appInstance;
+extern FrameCodec serialLink;
+
+namespace {
+const char* const kPortNames[] = {"None", "COM1",  "COM2",  "COM3",  "COM4",  "COM5",
+                                  "COM6", "COM7",  "COM8",  "COM9",  "COM10", "COM11",
+                                  "COM12", "COM13", "COM14", "COM15"};
+constexpr UINT kAutoOpenDelayMs = 200;
+const char kNoPortPath[] = "\\\\.\\None";
+const char kErrorCaption[] = "Vantrel - Config K4-ZVL";
+}  // namespace
+
 BOOL CommsPage::OnInitDialog(HWND page) {
+  for (const char* name : kPortNames) {
+    SendDlgItemMessageA(page, IDC_PORT_COMBO, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+  }
+  SendDlgItemMessageA(page, IDC_PORT_COMBO, CB_SETCURSEL, 0, 0);
+  CheckDlgButton(page, IDC_WIDE_INDICATIONS, wideIndications ? BST_CHECKED : BST_UNCHECKED);
   pageWindow = page;
+  log.pageWindow = page;
+  ShowBits(BitSet::kControls);
+  ShowBits(BitSet::kIndications);
+  // COM1 is tried once the sheet is on screen, so its error box has something to sit on.
+  SetTimer(pageWindow, IDT_AUTO_OPEN, kAutoOpenDelayMs, nullptr);
   return TRUE;
 }
-void CommsPage::OnCommand(HWND, WPARAM, LPARAM) {}
-BOOL CommsPage::OnTimer(HWND, UINT_PTR) { return TRUE; }
-HBRUSH CommsPage::OnCtlColor(HWND, HDC, HWND) { return nullptr; }
-void CommsPage::OnFrame(const uint8_t*, uint8_t) {}
+
+BOOL CommsPage::OnTimer(HWND page, UINT_PTR timerId) {
+  if (timerId != IDT_AUTO_OPEN) return FALSE;
+  KillTimer(page, IDT_AUTO_OPEN);
+  SendDlgItemMessageA(page, IDC_PORT_COMBO, CB_SETCURSEL, 1, 0);
+  SelectPort(page, GetDlgItem(page, IDC_PORT_COMBO));
+  return TRUE;
+}
+
+void CommsPage::OnCommand(HWND page, WPARAM wParam, LPARAM lParam) {
+  const int id = LOWORD(wParam);
+  const int code = HIWORD(wParam);
+  switch (id) {
+    case IDC_PORT_COMBO:
+      if (code == CBN_SELCHANGE) SelectPort(page, reinterpret_cast<HWND>(lParam));
+      return;
+    case IDC_SET_INDICATIONS: {
+      const int dialogId = wideIndications ? IDD_INDICATIONS_64 : IDD_INDICATIONS_32;
+      const INT_PTR result =
+          DialogBoxParamA(appInstance, MAKEINTRESOURCEA(dialogId), pageWindow,
+                          IndicationsDialogProc, reinterpret_cast<LPARAM>(this));
+      // Enter rebuilt the bytes without showing or sending them; "Done" and a failed
+      // dialog leave nothing to do, every click has already done both.
+      if (result == 1) {
+        ShowBits(BitSet::kIndications);
+        if (respond) SendIndications();
+      }
+      return;
+    }
+    case IDC_RESPOND:
+      OutputDebugStringA(":");
+      if (code != BN_CLICKED) return;
+      if (IsDlgButtonChecked(page, IDC_RESPOND) == BST_CHECKED) {
+        respond = true;
+        SendIndications();
+      } else {
+        respond = false;
+      }
+      return;
+    case IDC_WIDE_INDICATIONS:
+      if (code != BN_CLICKED) return;
+      wideIndications = IsDlgButtonChecked(page, IDC_WIDE_INDICATIONS) == BST_CHECKED;
+      ShowBits(BitSet::kIndications);
+      ShowBits(BitSet::kControls);
+      return;
+    default:
+      return;  // "Write to ZVL-Log.txt" is read afresh whenever a line is logged
+  }
+}
+
+HBRUSH CommsPage::OnCtlColor(HWND, HDC dc, HWND control) {
+  int colour;
+  switch (GetDlgCtrlID(control)) {
+    case IDC_CONTROLS_TEXT:
+    case IDC_INDICATIONS_TEXT:
+      colour = COLOR_WINDOW;  // read-only, yet drawn like ordinary edit boxes
+      break;
+    case IDC_LOG_BOX:
+      colour = COLOR_BTNFACE;
+      break;
+    default:
+      return nullptr;
+  }
+  SetBkColor(dc, GetSysColor(colour));
+  return GetSysColorBrush(colour);
+}
+
+void CommsPage::SelectPort(HWND, HWND combo) {
+  // "\\.\" and at most 7 characters of the entry: 12 with the terminator.
+  char name[8] = {};
+  GetWindowTextA(combo, name, sizeof name);
+  char path[12];
+  std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+  if (std::strcmp(path, kNoPortPath) == 0) {
+    serialLink.ClosePort();
+    log.Append("Port closed");
+    return;
+  }
+  if (serialLink.OpenPort(path)) {
+    log.Append("'%s' opened", path);
+  } else {
+    // CB_SETCURSEL does not notify, so this does not come back here.
+    SendMessageA(combo, CB_SETCURSEL, 0, 0);
+    log.Append("Failed to open '%s'", path);
+  }
+}
+
+void CommsPage::OnFrame(const uint8_t* frame, uint8_t length) {
+  if (frame == nullptr || length == 0) return;
+  log.LogReceived(frame, length);  // ACK and NAK are left out there
+  switch (Receive(frame, length)) {
+    case FrameEffect::kShowControls:
+      if (frameBatchDepth > 0) {
+        controlsChanged = true;
+      } else {
+        ShowBits(BitSet::kControls);
+      }
+      return;
+    case FrameEffect::kShowIndications:
+      if (frameBatchDepth > 0) {
+        indicationsChanged = true;
+      } else {
+        ShowBits(BitSet::kIndications);
+      }
+      return;
+    case FrameEffect::kSendIndications:
+      SendIndications();
+      return;
+    case FrameEffect::kNone:
+      return;
+  }
+}
+
+void CommsPage::BeginFrames() {
+  ++frameBatchDepth;
+  log.BeginBatch();
+}
+
+void CommsPage::EndFrames() {
+  if (frameBatchDepth == 0) return;
+  log.EndBatch();
+  if (--frameBatchDepth > 0) return;
+  if (controlsChanged) ShowBits(BitSet::kControls);
+  if (indicationsChanged) ShowBits(BitSet::kIndications);
+  controlsChanged = indicationsChanged = false;
+}
+
+void CommsPage::ShowBits(BitSet which) {
+  const int id = which == BitSet::kControls ? IDC_CONTROLS_TEXT : IDC_INDICATIONS_TEXT;
+  SetDlgItemTextA(pageWindow, id, BitsText(which).c_str());
+}
+
+void CommsPage::SendIndications() {
+  uint8_t payload[kMaxPayload];
+  const unsigned length = IndicationsPayload(payload);
+  if (serialLink.SendFrame(payload, length)) return;
+  // The box runs a modal loop: what the log owes goes out first, so that it shows
+  // everything up to the failure while the box is up.
+  log.Flush();
+  showMessage(pageWindow, "Failed to send indications packet", kErrorCaption, MB_OK | MB_ICONERROR);
+}

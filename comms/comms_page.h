@@ -3,15 +3,19 @@
 // controls and indications texts and the message log.
 //
 // Threads: every member function runs on the user-interface thread. Received frames
-// reach OnFrame there, through the hand-off queue, in the order they arrived. The only
+// reach OnFrame there, through the hand-off queue, in the order they arrived; a queue
+// drained at one wake-up is handed over between BeginFrames and EndFrames, so the log
+// box and the two texts are updated once per batch instead of once per frame. The only
 // member the reader thread reads is `respond` (whether "C" and "I" frames are
 // answered), so it is atomic.
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 
-class CommsPage {
+#include "comms/comms_state.h"
+#include "comms/message_log.h"
+
+class CommsPage : public CommsState {
  public:
   virtual ~CommsPage() = default;
 
@@ -19,11 +23,29 @@ class CommsPage {
   void OnCommand(HWND page, WPARAM wParam, LPARAM lParam);
   BOOL OnTimer(HWND page, UINT_PTR timerId);
   HBRUSH OnCtlColor(HWND page, HDC dc, HWND control);
+
   // A frame the codec accepted, after the "K4 Config" page has had it.
   void OnFrame(const uint8_t* frame, uint8_t length);
+  // Around the OnFrame calls of one batch of received frames. They nest.
+  void BeginFrames();
+  void EndFrames();
 
-  std::atomic<bool> respond{false};
+  // Rewrites the "Controls" (1004) or "Indications" (1022) text.
+  void ShowBits(BitSet which);
+  // Sends the indications packet; a failure is shown in a box owned by the page.
+  void SendIndications();
+  // Opens the port the combo shows, or closes the port for "None".
+  void SelectPort(HWND page, HWND combo);
+
+  MessageLog log;
   HWND pageWindow = nullptr;
+  // How error boxes are shown; tests put a recorder here.
+  int(WINAPI* showMessage)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
+
+ private:
+  int frameBatchDepth = 0;
+  bool controlsChanged = false;     // redraws owed at the end of a batch
+  bool indicationsChanged = false;
 };
 
 extern CommsPage commsPage;

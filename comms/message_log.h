@@ -1,0 +1,47 @@
+#pragma once
+// The "Message log" box (control 1016 of the "ZVL comms" page) and its copy in
+// "ZVL-Log.txt" while "Write to ZVL-Log.txt" (1094) is ticked.
+//
+// Lines are normally added one at a time. Between BeginBatch and EndBatch they are
+// collected and go into the box in one update, which leaves exactly the text that
+// adding and trimming them one by one would: under Wine each box update costs
+// milliseconds, so a flood of received frames must not cost one update per line.
+//
+// Threads: the user-interface thread only. The reader thread sends nothing but ACK and
+// NAK, which LogSent drops before looking at anything else; any other call from a
+// thread that does not own the page is dropped rather than let it wait on a window.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class MessageLog {
+ public:
+  // printf-style text, at most 255 characters.
+  void Append(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // "Rx: " and the whole received frame; "Tx: " and the whole sent frame. ACK and NAK
+  // are never logged; frame bytes are taken literally.
+  void LogReceived(const uint8_t* frame, uint8_t length);
+  void LogSent(const uint8_t* frame, uint8_t length);
+
+  // Batches nest; the lines go out when the outermost batch ends.
+  void BeginBatch() { ++batchDepth; }
+  void EndBatch();
+  // Puts collected lines out now, inside a batch too (before a modal box, say).
+  void Flush();
+
+  HWND pageWindow = nullptr;  // set by the page when its dialog is created
+
+ private:
+  struct Line {
+    std::string date;
+    std::string boxLine;
+  };
+  void Add(const std::string& text);
+  void WriteLogBox(const std::vector<Line>& lines);
+  void WriteLogFile(const std::vector<Line>& lines);
+
+  std::vector<Line> pending;
+  int batchDepth = 0;
+};
