@@ -21,9 +21,8 @@ bool RespondSetting() { return commsPage.respond.load(); }
 // The comms page window exists from the start of the sheet to its end.
 HWND FrameWindow() { return commsPage.pageWindow; }
 HWND MessageOwner() { return sheetWindow; }
-// "Tx: " lines of the message log. The log belongs to the comms page; until it offers
-// an entry point, frames the tool sends are not recorded.
-void LogSentFrame(const uint8_t*, uint8_t) {}
+// "Tx: " lines of the message log, which belongs to the comms page.
+void LogSentFrame(const uint8_t* frame, uint8_t length) { commsPage.log.LogSent(frame, length); }
 }  // namespace
 
 LinkWiring linkWiring({RespondSetting, FrameWindow, MessageOwner, LogSentFrame});

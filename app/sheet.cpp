@@ -45,10 +45,13 @@ namespace {
 void DeliverReceivedFrames() {
   std::vector<ReceivedFrame> frames;
   linkWiring.TakeReceived(&frames);
+  // One batch, so the comms page redraws its log and texts once, not once per frame.
+  commsPage.BeginFrames();
   for (const ReceivedFrame& f : frames) {
     configPage.OnFrame(f.bytes, f.length, f.tick);
     commsPage.OnFrame(f.bytes, f.length);
   }
+  commsPage.EndFrames();
 }
 }  // namespace
 
