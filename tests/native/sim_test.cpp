@@ -271,7 +271,9 @@ TEST_F(SimWithCodec, IndicationsAreRememberedAtTheirWidth) {
   EXPECT_EQ(sim->Indications(),
             (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x80}));
   ASSERT_TRUE(WaitFor([&] { return FramesOfType('+') == 2; }));
-  EXPECT_EQ(out.Containing("indications 11111111 11111111 11111111 11111111 00000000"), 1u);
+  EXPECT_TRUE(WaitFor([&] {
+    return out.Containing("indications 11111111 11111111 11111111 11111111 00000000") == 1;
+  }));
 }
 
 TEST_F(SimWithCodec, ControlsAndPollsArriveAsValidFrames) {

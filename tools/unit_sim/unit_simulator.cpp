@@ -236,13 +236,16 @@ void UnitSimulator::HandleLine(const uint8_t* frame, size_t length) {
   Emit(quoted + " ignored");
 }
 
-bool UnitSimulator::Answer(bool accept, const std::string& why) {
+bool UnitSimulator::Answer(bool accept, const std::string& why,
+                           const std::function<void()>& carryOut) {
   std::lock_guard<std::mutex> hold(mutex);
   if (accept && Chance(options.nakPercent)) {
     ++faults;
     Emit("fault: NAK instead of ACK (" + why + " not carried out)");
     accept = false;
   }
+  // The change is made before the ACK can go out, so whoever sees the ACK sees it done.
+  if (accept && carryOut) carryOut();
   QueueAnswer(accept ? Ack() : Nak(), accept ? "ACK" : "NAK, " + why);
   return accept;
 }
@@ -271,15 +274,14 @@ void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
     // Exactly fourteen digits; anything else changes nothing.
     const bool wellFormed =
         length == kConfigPacketLength && std::all_of(payload + 2, payload + length, IsHexDigit);
-    if (!Answer(wellFormed, "malformed write")) return;
-    uint8_t bytes[kConfigBytes];
-    for (size_t i = 0; i < kConfigBytes; ++i) {
+    uint8_t bytes[kConfigBytes] = {};
+    for (size_t i = 0; wellFormed && i < kConfigBytes; ++i) {
       bytes[i] = HexByte(payload[2 + 2 * i], payload[3 + 2 * i]);
     }
-    UnitConfig written = ConfigFromBytes(bytes);
-    {
-      std::lock_guard<std::mutex> hold(mutex);
-      config = written;
+    const UnitConfig written = ConfigFromBytes(bytes);
+    if (!Answer(wellFormed, wellFormed ? "write" : "malformed write",
+                [&] { config = written; })) {
+      return;
     }
     Emit("record replaced: " + Quoted(payload + 2, length - 2));
     if (options.saveConfig) {
@@ -291,10 +293,9 @@ void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
     return;
   }
   if ((command == 'T' || command == 't') && length == 2) {
-    if (!Answer(true, command == 'T' ? "Tx on" : "Tx off")) return;
-    {
-      std::lock_guard<std::mutex> hold(mutex);
-      transmitterOn = command == 'T';
+    if (!Answer(true, command == 'T' ? "Tx on" : "Tx off",
+                [&] { transmitterOn = command == 'T'; })) {
+      return;
     }
     Emit(command == 'T' ? "transmitter on" : "transmitter off");
     return;
@@ -307,21 +308,16 @@ void UnitSimulator::HandleIndications(const uint8_t* frame, size_t length) {
   // whose digits are not all inside the payload keeps its value.
   const uint8_t width = HexByte(frame[3 < length ? 3 : 0], frame[4 < length ? 4 : 0]);
   const unsigned count = width == 64 ? 8 : 4;
-  const std::string quoted = "rx " + Quoted(frame, length);
-  if (!Answer(true, "indications")) {
-    Emit(quoted + " indications not taken");
-    return;
-  }
+  Emit("rx " + Quoted(frame, length));
   std::string bits;
-  {
-    std::lock_guard<std::mutex> hold(mutex);
+  const bool taken = Answer(true, "indications", [&] {
     for (unsigned i = 0; i < count; ++i) {
       if (6 + 2 * i < length - 3) indications[i] = HexByte(frame[5 + 2 * i], frame[6 + 2 * i]);
     }
     indicationsWidth = count * 8;
     bits = Bits(indications, count);
-  }
-  Emit(quoted + " indications " + bits);
+  });
+  if (taken) Emit("indications " + bits);
 }
 
 // --- sending ----------------------------------------------------------------------

@@ -74,9 +74,10 @@ class UnitSimulator {
   void HandleLine(const uint8_t* line, size_t length);
   void HandleConfigFrame(const uint8_t* payload, size_t length);
   void HandleIndications(const uint8_t* line, size_t length);
-  // Queues ACK or NAK (or NAK in place of ACK when that fault strikes); true when an
-  // ACK was queued and the request is to be carried out.
-  bool Answer(bool accept, const std::string& why);
+  // Queues ACK or NAK (or NAK in place of ACK when that fault strikes). When it is an
+  // ACK, carryOut runs first, under the mutex. True when the ACK was queued.
+  bool Answer(bool accept, const std::string& why,
+              const std::function<void()>& carryOut = nullptr);
   void QueueAnswer(Bytes bytes, const std::string& note);
   // Frames a payload; may give it a bad checksum when that fault is on.
   Bytes Frame(const std::string& payload, const std::string& what);
