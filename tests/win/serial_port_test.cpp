@@ -289,6 +289,26 @@ TEST_F(Win32SerialPort, CloseReleasesAPendingWaitPromptlyAndThePortReopens) {
   }
 }
 
+ULONGLONG CpuMsOfThisProcess() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  const auto ms = [](const FILETIME& t) {
+    return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000;
+  };
+  return ms(kernel) + ms(user);
+}
+
+// An idle port must sleep in the driver. A reader that re-arms a wait which keeps
+// completing by itself (as Wine's does, every few milliseconds) costs about a third
+// of a core; the bound here is far above idle and far below that.
+TEST_F(Win32SerialPort, IdleOpenPortUsesAlmostNoProcessorTime) {
+  SerialPort port;
+  ASSERT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kOpened);
+  const ULONGLONG before = CpuMsOfThisProcess();
+  Sleep(1000);
+  EXPECT_LT(CpuMsOfThisProcess() - before, 150u);
+}
+
 TEST_F(Win32SerialPort, OpeningAnotherPortClosesTheFirst) {
   RecordingPort port;
   ASSERT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kOpened);
