@@ -6,7 +6,7 @@
 #   - everything this shell started stopped again on exit, even on failure.
 #
 # Source it from bash, then:
-#   wine_env_init                 make or reuse the prefix ($WINEPREFIX)
+#   wine_env_init                 make or reuse the prefix ($WINEPREFIX) and start Wine
 #   wine_env_com_pair A B         COM<A> and COM<B> are the two ends of one pty pair
 #   wine_env_com_map N PATH       COM<N> is the device PATH (for example the simulator's pty)
 #   wine_env_com_absent N         COM<N> does not exist
@@ -40,6 +40,11 @@ wine_env_init() {
       touch "$WINEPREFIX/.vtl-ready"
     fi
   ) 9>"$WINEPREFIX.lock"
+  # Wine's mount manager links COM1 to /dev/ttyS0 (and so on) when its services start
+  # with a new wineserver, replacing our links. Start the server and those services
+  # first, and keep the server up, so the links made afterwards stay.
+  wineserver -p
+  wine cmd /c exit >/dev/null 2>&1
 }
 
 wine_env_com_map() {
