@@ -10,10 +10,12 @@ bool LinkWiring::Respond() const { return targets.respond(); }
 
 void LinkWiring::OnFrame(const uint8_t* frame, uint8_t length) {
   if (!queue.Push(frame, length, GetTickCount())) return;  // a wake-up is already on its way
-  if (!PostMessageA(targets.frameWindow(), kFramesReceivedMessage, 0, 0)) {
+  // A null window must not reach PostMessage: that would post to this thread's own
+  // queue, "succeed", and leave the frames waiting for a wake-up that never comes.
+  const HWND window = targets.frameWindow();
+  if (!window || !PostMessageA(window, kFramesReceivedMessage, 0, 0)) {
     // No window to take them (the sheet is gone or not yet made): drop what is queued,
-    // so that the next frame finds the queue empty and posts a wake-up of its own
-    // instead of waiting behind one that will never come.
+    // so that the next frame finds the queue empty and posts a wake-up of its own.
     queue.Clear();
   }
 }

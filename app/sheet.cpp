@@ -13,6 +13,21 @@
 #include "comms/comms_page.h"
 #include "config/config_page.h"
 
+namespace {
+// DS_CENTER centres the sheet at the size of its own template; Wine's sheet then grows
+// to fit the pages without moving (SWP_NOMOVE), which leaves it well below the middle.
+// By PSCB_INITIALIZED the sheet has its final size, so it is centred again here; where
+// DS_CENTER already did it this moves nothing.
+void CentreOnWorkArea(HWND sheet) {
+  RECT work, window;
+  if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0) || !GetWindowRect(sheet, &window)) return;
+  const int width = window.right - window.left, height = window.bottom - window.top;
+  SetWindowPos(sheet, nullptr, work.left + (work.right - work.left - width) / 2,
+               work.top + (work.bottom - work.top - height) / 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+}  // namespace
+
 int CALLBACK SheetCallback(HWND sheet, UINT message, LPARAM lParam) {
   switch (message) {
     case PSCB_PRECREATE:
@@ -20,6 +35,7 @@ int CALLBACK SheetCallback(HWND sheet, UINT message, LPARAM lParam) {
       break;
     case PSCB_INITIALIZED: {
       sheetWindow = sheet;
+      CentreOnWorkArea(sheet);
       // One command button: "Close". OK is hidden (and disabled, so Enter cannot
       // reach it); Apply is never made (PSH_NOAPPLYNOW).
       if (HWND ok = GetDlgItem(sheet, IDOK)) {
