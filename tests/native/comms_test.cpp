@@ -292,13 +292,4 @@ TEST(IndicationsPacket, ThirtyTwoAndSixtyFourBitFrames) {
   EXPECT_TRUE(FrameCodec::ChecksumValid(sink.logged[1].data(), 25));
 }
 
-TEST(IndicationsPacket, RoundTripsThroughAReceivedFrame) {
-  CommsState sender;
-  const Eight values = {0x00, 0xFF, 0x5A, 0xC3, 1, 2, 3, 4};
-  std::copy(values.begin(), values.end(), sender.indications);
-  CommsState receiver;
-  EXPECT_EQ(Receive(receiver, PayloadOf(sender)), FrameEffect::kShowIndications);
-  EXPECT_EQ(Indications(receiver), (Eight{0x00, 0xFF, 0x5A, 0xC3, 0, 0, 0, 0}));
-}
-
 }  // namespace

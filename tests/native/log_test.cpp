@@ -58,13 +58,6 @@ TEST(LogText, FormattedTextsAndTheirLimit) {
   EXPECT_EQ(Format("%s", ""), "");
 }
 
-TEST(LogText, LineLayouts) {
-  const std::string box = BoxLine("14:03:07", "Rx: R5C");
-  EXPECT_EQ(box, "14:03:07\tRx: R5C\r\n");
-  EXPECT_EQ(FileLine("08/12/2026", box), "08/12/2026\t14:03:07\tRx: R5C\r\n");
-  EXPECT_EQ(BoxLine("14:03:07", ""), "14:03:07\t\r\n");
-}
-
 TEST(LogBox, LineCountIsCrLfsPlusOne) {
   struct Case {
     std::string text;
@@ -139,21 +132,6 @@ TEST(LogBox, BatchLeavesWhatLineByLineLeaves) {
     const size_t cut = TrimmedPrefix(c.box, lines);
     EXPECT_EQ((c.box + Joined(lines)).substr(cut), AppendOneByOne(c.box, lines));
   }
-}
-
-TEST(LogBox, BatchesInAnyCutGiveTheSameBox) {
-  // A flood handled in batches of varying size ends where line-by-line ends.
-  const auto all = Lines(0, 500);
-  std::string box;
-  size_t next = 0;
-  for (size_t size : {1u, 7u, 59u, 60u, 61u, 3u, 120u, 189u}) {
-    const std::vector<std::string> batch(all.begin() + next, all.begin() + next + size);
-    const size_t cut = TrimmedPrefix(box, batch);
-    box = (box + Joined(batch)).substr(cut);
-    next += size;
-  }
-  ASSERT_EQ(next, all.size());
-  EXPECT_EQ(box, AppendOneByOne("", all));
 }
 
 }  // namespace

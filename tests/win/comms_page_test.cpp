@@ -435,13 +435,6 @@ void ClickBox(HWND dialog, int indication) {
   SendMessageA(GetDlgItem(dialog, indicationBoxIds[indication - 1]), BM_CLICK, 0, 0);
 }
 
-TEST(IndicationBoxIds, FollowTheTemplates) {
-  const int first16[] = {1020, 1021, 1023, 1024, 1026, 1028, 1029, 1030,
-                         1032, 1034, 1036, 1038, 1040, 1041, 1042, 1043};
-  for (int n = 1; n <= 16; ++n) EXPECT_EQ(indicationBoxIds[n - 1], first16[n - 1]);
-  for (int n = 17; n <= 64; ++n) EXPECT_EQ(indicationBoxIds[n - 1], 1027 + n);
-}
-
 TEST_F(CommsPageTest, ClicksChangeOneBitRedrawAndSendEachTime) {
   KillTimer(window, IDT_AUTO_OPEN);
   page->indications[4] = 0x77;  // not shown at 32 bits, so never touched
