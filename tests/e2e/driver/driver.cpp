@@ -46,6 +46,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -471,6 +474,8 @@ std::string Run(const std::vector<std::string>& w) {
 }  // namespace
 
 int main() {
+  // Answers end in a bare line feed, as the Unix side that reads them expects.
+  _setmode(_fileno(stdout), _O_BINARY);
   char line[4096];
   while (std::fgets(line, sizeof line, stdin)) {
     const std::vector<std::string> words = Split(line);
