@@ -1,11 +1,15 @@
 """The application shell seen from outside: the sheet as it opens, its tabs and
 buttons, the lazily made "K4 Config" page, help, and closing."""
 import os
+import shutil
+import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vtl_e2e import CAPTION, ERROR_CAPTION, TMP, Tool, copy_exe_alone, wine_path  # noqa: E402
+from vtl_e2e import (BUILD, CAPTION, ERROR_CAPTION, TMP, DriverError, Tool,  # noqa: E402
+                     copy_exe_alone, wine_path)
 
 IDOK, IDCANCEL, IDAPPLY, IDHELP = 1, 2, 0x3021, 9
 IDC_STATUS = 1011  # "K4 Config" status line
@@ -105,6 +109,43 @@ class Help(unittest.TestCase):
                     tool.driver("wait-gone", ERROR_CAPTION, 5000)
         finally:
             tool.close()
+
+    def test_help_file_is_opened_from_the_exe_folder_whatever_the_current_folder(self):
+        folder = os.path.join(TMP, "with help")
+        exe = copy_exe_alone(folder)
+        shutil.copy(os.path.join(BUILD, "VTL_K4ZVL.pdf"), folder)
+        record = os.path.join(TMP, "opened.txt")
+        # The prefix has no PDF viewer: for this test PDF files "open" by writing the
+        # path they were opened with to a file.
+        def reg(*words, check=True):
+            return subprocess.run(["wine", "reg"] + list(words), check=check, capture_output=True,
+                                  text=True).stdout
+        # Wine's own association is put back afterwards.
+        previous = [line.split("REG_SZ", 1)[1].strip()
+                    for line in reg("query", "HKCR\\.pdf", "/ve", check=False).splitlines() if "REG_SZ" in line]
+        reg("add", "HKCR\\.pdf", "/ve", "/d", "VtlTestPdf", "/f")
+        reg("add", "HKCR\\VtlTestPdf\\shell\\open\\command", "/ve", "/d",
+            'cmd.exe /c echo %%1> "%s"' % wine_path(record), "/f")
+        tool = Tool(exe=exe, cwd=TMP)
+        try:
+            tool.driver("focus", 0, 1018)
+            tool.driver("key", "F1")
+            end = time.time() + 10
+            while time.time() < end and not os.path.exists(record):
+                time.sleep(0.1)
+            time.sleep(0.3)
+            with open(record, "rb") as opened:
+                self.assertEqual(wine_path(os.path.join(folder, "VTL_K4ZVL.pdf")),
+                                 opened.read().decode().strip())
+            with self.assertRaises(DriverError):
+                tool.driver("wait-window", ERROR_CAPTION, 500)
+        finally:
+            tool.close()
+            reg("delete", "HKCR\\VtlTestPdf", "/f")
+            if previous:
+                reg("add", "HKCR\\.pdf", "/ve", "/d", previous[0], "/f")
+            else:
+                reg("delete", "HKCR\\.pdf", "/f")
 
 
 if __name__ == "__main__":
