@@ -1,10 +1,7 @@
 #include "app/link_wiring.h"
 
-namespace {
-bool IsAckOrNak(const uint8_t* frame, uint8_t length) {
-  return length == 3 && (frame[1] == '+' || frame[1] == '-');
-}
-}  // namespace
+#include "app/shell.h"
+#include "link/frame_codec.h"
 
 bool LinkWiring::Respond() const { return targets.respond(); }
 
@@ -28,5 +25,5 @@ void LinkWiring::LogSent(const uint8_t* frame, uint8_t length) {
 }
 
 void LinkWiring::ShowOpenFailure(const char* message) {
-  MessageBoxA(targets.messageOwner(), message, "Vantrel - Config K4-ZVL", MB_OK | MB_ICONERROR);
+  MessageBoxA(targets.messageOwner(), message, kMessageCaption, MB_OK | MB_ICONERROR);
 }

@@ -58,16 +58,26 @@ void OnNotify(HWND, UINT_PTR, const NMHDR* header) {
 namespace {
 // The frames the reader thread queued, handed to both pages in the order they
 // arrived: the "K4 Config" page first, then the "ZVL comms" page.
+//
+// A message box shown while a frame is handled (a failed answer to an "R" frame) runs
+// a modal loop, which may bring the next wake-up here before this batch is done.
+// That call leaves the new frames queued; the running delivery takes them after its
+// own, so the order holds.
 void DeliverReceivedFrames() {
+  static bool delivering = false;
+  if (delivering) return;
+  delivering = true;
   std::vector<ReceivedFrame> frames;
-  linkWiring.TakeReceived(&frames);
-  // One batch, so the comms page redraws its log and texts once, not once per frame.
-  commsPage.BeginFrames();
-  for (const ReceivedFrame& f : frames) {
-    configPage.OnFrame(f.bytes, f.length, f.tick);
-    commsPage.OnFrame(f.bytes, f.length);
+  for (linkWiring.TakeReceived(&frames); !frames.empty(); linkWiring.TakeReceived(&frames)) {
+    // One batch, so the comms page redraws its log and texts once, not once per frame.
+    commsPage.BeginFrames();
+    for (const ReceivedFrame& f : frames) {
+      configPage.OnFrame(f.bytes, f.length, f.tick);
+      commsPage.OnFrame(f.bytes, f.length);
+    }
+    commsPage.EndFrames();
   }
-  commsPage.EndFrames();
+  delivering = false;
 }
 }  // namespace
 
@@ -128,5 +138,5 @@ void ShowHelp() {
   // Room for a 259-character directory and the rest of the text.
   char text[292];
   std::snprintf(text, sizeof text, "Failed to open %s\\VTL_K4ZVL.pdf", directory);
-  MessageBoxA(sheetWindow, text, "Vantrel - Config K4-ZVL", MB_OK | MB_ICONINFORMATION);
+  MessageBoxA(sheetWindow, text, kMessageCaption, MB_OK | MB_ICONINFORMATION);
 }

@@ -9,6 +9,9 @@
 
 #include "link/frame_codec.h"
 
+// The caption of every message box the tool shows but the debug box.
+constexpr const char kMessageCaption[] = "Vantrel - Config K4-ZVL";
+
 extern HINSTANCE appInstance;
 extern HWND sheetWindow;
 extern FrameCodec serialLink;

@@ -5,11 +5,8 @@
 
 #include "app/resource.h"
 #include "comms/indications_dialog.h"
+#include "app/shell.h"
 #include "link/frame_codec.h"
-
-// Defined by the application shell.
-extern HINSTANCE appInstance;
-extern FrameCodec serialLink;
 
 namespace {
 const char* const kPortNames[] = {"None", "COM1",  "COM2",  "COM3",  "COM4",  "COM5",
@@ -17,7 +14,6 @@ const char* const kPortNames[] = {"None", "COM1",  "COM2",  "COM3",  "COM4",  "C
                                   "COM12", "COM13", "COM14", "COM15"};
 constexpr UINT kAutoOpenDelayMs = 200;
 const char kNoPortPath[] = "\\\\.\\None";
-const char kErrorCaption[] = "Vantrel - Config K4-ZVL";
 }  // namespace
 
 BOOL CommsPage::OnInitDialog(HWND page) {
@@ -173,5 +169,5 @@ void CommsPage::SendIndications() {
   // The box runs a modal loop: what the log owes goes out first, so that it shows
   // everything up to the failure while the box is up.
   log.Flush();
-  showMessage(pageWindow, "Failed to send indications packet", kErrorCaption, MB_OK | MB_ICONERROR);
+  showMessage(pageWindow, "Failed to send indications packet", kMessageCaption, MB_OK | MB_ICONERROR);
 }

@@ -15,10 +15,6 @@ void ReadDataByte(const uint8_t* frame, uint8_t length, unsigned i, uint8_t* tar
 }
 }  // namespace
 
-bool IsAckOrNak(const uint8_t* frame, unsigned length) {
-  return length == 3 && (frame[1] == '+' || frame[1] == '-');
-}
-
 FrameEffect CommsState::Receive(const uint8_t* frame, uint8_t length) {
   if (frame == nullptr || length < 2) return FrameEffect::kNone;
   switch (frame[1]) {

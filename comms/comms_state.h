@@ -53,5 +53,3 @@ struct CommsState {
   uint8_t controls[8] = {};
 };
 
-// ACK and NAK: exactly 3 bytes with "+" or "-" as the type. They are never logged.
-bool IsAckOrNak(const uint8_t* frame, unsigned length);

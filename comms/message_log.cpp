@@ -3,8 +3,8 @@
 #include <cstdarg>
 
 #include "app/resource.h"
-#include "comms/comms_state.h"
 #include "comms/log_text.h"
+#include "link/frame_codec.h"
 
 namespace {
 const char kLogFileName[] = "ZVL-Log.txt";

@@ -12,18 +12,13 @@
 #include <string>
 
 #include "app/resource.h"
+#include "app/shell.h"
 #include "config/config_file.h"
 #include "config/config_form.h"
-#include "link/frame_codec.h"
-
-extern FrameCodec serialLink;
-extern HWND sheetWindow;
 
 namespace {
-constexpr const char* kErrorCaption = "Vantrel - Config K4-ZVL";
-
 void ShowError(HWND owner, const char* text) {
-  MessageBoxA(owner, text, kErrorCaption, MB_ICONERROR);
+  MessageBoxA(owner, text, kMessageCaption, MB_ICONERROR);
 }
 
 void SetStatus(HWND page, const char* text) { SetDlgItemTextA(page, IDC_STATUS, text); }

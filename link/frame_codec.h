@@ -62,3 +62,8 @@ void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int 
 
 extern const uint8_t kAckFrame[3];
 extern const uint8_t kNakFrame[3];
+
+// ACK and NAK: exactly 3 bytes with '+' or '-' as the type. They are never logged.
+inline bool IsAckOrNak(const uint8_t* frame, unsigned length) {
+  return length == 3 && (frame[1] == '+' || frame[1] == '-');
+}
