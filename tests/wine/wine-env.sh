@@ -43,7 +43,7 @@ wine_env_init() {
   # Wine's mount manager links COM1 to /dev/ttyS0 (and so on) when its services start
   # with a new wineserver, replacing our links. Start the server and those services
   # first, and keep the server up, so the links made afterwards stay.
-  wineserver -p
+  wineserver -p >/dev/null 2>&1
   wine cmd /c exit >/dev/null 2>&1
 }
 
