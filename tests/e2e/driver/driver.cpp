@@ -12,6 +12,11 @@
 //
 // Commands:
 //   find-sheet [caption] [timeout-ms]   wait for the sheet; answers its handle
+//   handles                             the tool's process: its open handle count
+//   memory                              the tool's process: working set, peak working
+//                                       set and private bytes, in bytes
+//   timed <command> [arguments...]      runs the command; answers the microseconds
+//                                       it took, then its own answer
 //   caption <target>                    the window's own text
 //   tabs                                the tab labels, separated by |
 //   cursel                              index of the selected page
@@ -48,6 +53,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <psapi.h>
 
 #include <cctype>
 #include <cstdio>
@@ -325,6 +331,41 @@ std::string Run(const std::vector<std::string>& w) {
     char text[32];
     std::snprintf(text, sizeof text, "%p", static_cast<void*>(sheet));
     return text;
+  }
+  if (command == "handles" || command == "memory") {
+    if (!sheet) throw Failure{"no tool process (find-sheet first)"};
+    DWORD processId = 0;
+    GetWindowThreadProcessId(sheet, &processId);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (!process) throw Failure{"cannot open the tool's process"};
+    char text[96] = "";
+    DWORD handles = 0;
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    const bool got =
+        command == "handles"
+            ? GetProcessHandleCount(process, &handles) != 0
+            : K32GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                      sizeof counters) != 0;
+    CloseHandle(process);
+    if (!got) throw Failure{"the system gave no figure"};
+    if (command == "handles") return std::to_string(handles);
+    std::snprintf(text, sizeof text, "%llu %llu %llu",
+                  static_cast<unsigned long long>(counters.WorkingSetSize),
+                  static_cast<unsigned long long>(counters.PeakWorkingSetSize),
+                  static_cast<unsigned long long>(counters.PrivateUsage));
+    return text;
+  }
+  if (command == "timed") {
+    const std::vector<std::string> rest(w.begin() + 1, w.end());
+    if (rest.empty()) throw Failure{"missing argument"};
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    const std::string result = Run(rest);
+    QueryPerformanceCounter(&end);
+    const long long micros = (end.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart;
+    return std::to_string(micros) + (result.empty() ? "" : " " + result);
   }
   if (command == "caption") return Escape(WindowText(Target(Arg(w, 1))));
   if (command == "tabs") return Escape(Tabs());
