@@ -151,6 +151,40 @@ HWND FindTopLevel(const std::string& caption) {
   return search.found;
 }
 
+// The handles a process holds, from the system's list of every handle: Wine answers
+// GetProcessHandleCount for another process with 0, but keeps this list.
+DWORD HandlesInSystemList(DWORD processId) {
+  struct Entry {
+    ULONG ownerPid;
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+  };
+  struct List {
+    ULONG count;
+    Entry entries[1];
+  };
+  using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+  const auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+  if (!query) return 0;
+  const ULONG kSystemHandleInformation = 16;
+  const LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+  std::vector<char> buffer(1 << 16);
+  LONG status;
+  ULONG needed = 0;
+  while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+                         &needed)) == kLengthMismatch)
+    buffer.resize(buffer.size() * 2);
+  if (status != 0) return 0;
+  const auto* list = reinterpret_cast<const List*>(buffer.data());
+  DWORD count = 0;
+  for (ULONG i = 0; i < list->count; ++i) count += list->entries[i].ownerPid == processId;
+  return count;
+}
+
 HWND Sheet() {
   if (!sheet || !IsWindow(sheet)) throw Failure{"no sheet (find-sheet first)"};
   return sheet;
@@ -349,7 +383,7 @@ std::string Run(const std::vector<std::string>& w) {
                                       sizeof counters) != 0;
     CloseHandle(process);
     if (!got) throw Failure{"the system gave no figure"};
-    if (command == "handles") return std::to_string(handles);
+    if (command == "handles") return std::to_string(handles ? handles : HandlesInSystemList(processId));
     std::snprintf(text, sizeof text, "%llu %llu %llu",
                   static_cast<unsigned long long>(counters.WorkingSetSize),
                   static_cast<unsigned long long>(counters.PeakWorkingSetSize),
