@@ -17,6 +17,10 @@
 //                                       set and private bytes, in bytes
 //   timed <command> [arguments...]      runs the command; answers the microseconds
 //                                       it took, then its own answer
+//   hold <path> <none|read>             open a file (made if missing) for reading and
+//                                       writing, sharing nothing or reading only, and
+//                                       keep it open until release
+//   release                             close the held file
 //   caption <target>                    the window's own text
 //   tabs                                the tab labels, separated by |
 //   cursel                              index of the selected page
@@ -66,6 +70,7 @@ namespace {
 
 HWND sheet = nullptr;
 HANDLE toolProcess = nullptr;
+HANDLE heldFile = INVALID_HANDLE_VALUE;
 
 struct Failure {
   std::string reason;
@@ -389,6 +394,20 @@ std::string Run(const std::vector<std::string>& w) {
                   static_cast<unsigned long long>(counters.PeakWorkingSetSize),
                   static_cast<unsigned long long>(counters.PrivateUsage));
     return text;
+  }
+  if (command == "hold") {
+    if (heldFile != INVALID_HANDLE_VALUE) CloseHandle(heldFile);
+    const DWORD share = Arg(w, 2) == "read" ? FILE_SHARE_READ : 0;
+    heldFile = CreateFileA(Arg(w, 1).c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (heldFile == INVALID_HANDLE_VALUE)
+      throw Failure{"cannot open " + Arg(w, 1) + ": error " + std::to_string(GetLastError())};
+    return "";
+  }
+  if (command == "release") {
+    if (heldFile != INVALID_HANDLE_VALUE) CloseHandle(heldFile);
+    heldFile = INVALID_HANDLE_VALUE;
+    return "";
   }
   if (command == "timed") {
     const std::vector<std::string> rest(w.begin() + 1, w.end());
