@@ -1,0 +1,287 @@
+"""The running tool when things go wrong or pile up: a device that vanishes while open,
+opening and closing the port over and over during a flood, and the log file during a
+flood and while another program holds it. Each test counts what it tried and what was
+lost, and says so in its failure message.
+
+Lengths come from the environment, so ./soak.sh runs the same tests at full length:
+    VTL_OPEN_CLOSE_CYCLES  open/close cycles under the flood (default 60; soak: 1000)
+    VTL_LOG_FLOOD_FRAMES   frames flooded while the log file is on (default 1500)
+"""
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from linux_proc import cpu_seconds, fd_count, tool_pid, wineserver_pid  # noqa: E402
+from peer import Flooder, numbered_controls  # noqa: E402
+from vtl_e2e import (BUILD, CAPTION, ERROR_CAPTION, TMP, Driver, DriverError, Port,  # noqa: E402
+                     wine_path)
+
+IDC_LOG_BOX, IDC_PORT_COMBO, IDC_LOG_TO_FILE = 1016, 1012, 1094
+NONE, COM1, COM2 = 0, 1, 2
+NATIVE = os.environ.get("VTL_NATIVE_BUILD",
+                        os.path.join(os.path.dirname(BUILD.rstrip("/")), "native"))
+SIMULATOR = os.path.join(NATIVE, "vtl-unit-sim")
+CYCLES = int(os.environ.get("VTL_OPEN_CLOSE_CYCLES", "60"))
+LOG_FRAMES = int(os.environ.get("VTL_LOG_FLOOD_FRAMES", "1500"))
+
+
+def map_com(number, path):
+    link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "com%d" % number)
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(path, link)
+
+
+class Simulator:
+    """vtl-unit-sim on a pty pair of its own; the tool sees the far end as COM<n>."""
+
+    def __init__(self, com, *options):
+        self.log = open(os.path.join(TMP, "unit-sim-%d.log" % os.getpid()), "a")
+        self.process = subprocess.Popen([SIMULATOR, "--controls-period", "0", "--poll-period", "0"]
+                                        + list(options),
+                                        stdout=subprocess.PIPE, stderr=self.log, text=True)
+        self.path = self.process.stdout.readline().strip()
+        map_com(com, self.path)
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.kill()
+        self.process.stdout.close()
+        self.log.close()
+
+
+class Running:
+    """VTL_K4ZVL.exe under Wine, started once COM1 is mapped, and a driver on its sheet."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(["wine", os.path.join(BUILD, "VTL_K4ZVL.exe")], cwd=TMP,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.d = Driver()
+        self.d("find-sheet", CAPTION, 30000)
+
+    def log_text(self):
+        return self.d("text", 0, IDC_LOG_BOX)
+
+    def select(self, index):
+        """Chooses a port entry; fails if the page does not come back within 500 ms."""
+        self.assertion = self.d("combo-select", 0, IDC_PORT_COMBO, index)
+        if self.assertion == "pending":
+            raise AssertionError("choosing entry %d did not return within 500 ms" % index)
+
+    def no_message_box(self):
+        try:
+            self.d("wait-window", ERROR_CAPTION, 300)
+        except DriverError:
+            return True
+        return False
+
+    def close(self):
+        try:
+            self.d("close")
+            self.d("wait-exit", 15000)
+        except DriverError:
+            pass
+        self.d.close()
+        try:
+            self.process.wait(15)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+def cpu_share(pids, seconds):
+    """Processor time the processes used over `seconds` of wall time, as a share."""
+    before = sum(cpu_seconds(p) for p in pids)
+    time.sleep(seconds)
+    return (sum(cpu_seconds(p) for p in pids) - before) / seconds
+
+
+class DeviceVanishes(unittest.TestCase):
+    """The device goes away while open: the far end of the pty closes, or the unit
+    simulator is killed in the middle of a flood."""
+
+    def check_after_loss(self, tool):
+        pids = [tool_pid(), wineserver_pid()]
+        self.assertIsNotNone(pids[0])
+        time.sleep(1.0)  # the reader notices and settles
+        share = cpu_share([p for p in pids if p], 3.0)
+        self.assertLess(share, 0.05, "tool and wineserver used %.1f %% of a core" % (100 * share))
+        # The window answers (the driver gives up on a hung window after 2 s).
+        tool.log_text()
+        tool.select(NONE)
+        tool.d("wait-text", 0, IDC_LOG_BOX, "Port closed", 3000)
+        # Another port works.
+        other = Port(2)
+        try:
+            tool.select(COM2)
+            tool.d("wait-text", 0, IDC_LOG_BOX, "COM2' opened", 3000)
+            self.assertTrue(other.wait(True, 3))
+            os.write(other.master, numbered_controls(0x2222))
+            tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + numbered_controls(0x2222)[1:-1].decode(), 3000)
+            tool.select(NONE)
+        finally:
+            other.close()
+        # The device comes back (a new pty behind COM1) and opens again.
+        back = Port(1)
+        try:
+            tool.select(COM1)
+            self.assertTrue(back.wait(True, 3), "COM1 was not opened again")
+            os.write(back.master, numbered_controls(0x1111))
+            tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + numbered_controls(0x1111)[1:-1].decode(), 3000)
+            self.assertTrue(tool.no_message_box())
+        finally:
+            back.close()
+
+    def test_far_end_of_the_pty_closes(self):
+        port = Port(1)
+        tool = Running()
+        try:
+            self.assertTrue(port.wait(True, 10), "COM1 was not opened")
+            os.write(port.master, numbered_controls(1))
+            tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: ", 3000)
+            port.close()
+            self.check_after_loss(tool)
+        finally:
+            tool.close()
+
+    def test_simulator_killed_during_a_flood(self):
+        sim = Simulator(1, "--flood", "1000")
+        tool = Running()
+        try:
+            tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: C", 10000)
+            time.sleep(0.5)
+            sim.kill()
+            self.check_after_loss(tool)
+        finally:
+            tool.close()
+            sim.stop()
+
+
+class OpenCloseUnderFlood(unittest.TestCase):
+    """COM1 closed and opened again CYCLES times while the simulator floods controls
+    frames: every choice returns, the process lives, its handles and memory stay flat."""
+
+    def test_open_close_cycles(self):
+        port = Port(1)
+        tool = Running()
+        flood = None
+        try:
+            self.assertTrue(port.wait(True, 10), "COM1 was not opened")
+            flood = Flooder(port.master, 1000)
+            tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: C", 10000)
+            pid = tool_pid()
+            warm = min(20, CYCLES // 3)
+            samples = []
+            for cycle in range(CYCLES):
+                tool.select(NONE)
+                tool.select(COM1)
+                time.sleep(0.02)
+                if cycle + 1 == warm or cycle + 1 == CYCLES:
+                    time.sleep(0.3)
+                    working = int(tool.d("memory").split()[0])
+                    samples.append((int(tool.d("handles")), working, fd_count(pid)))
+            self.assertIsNone(tool.process.poll(), "the tool ended")
+            tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: C", 5000)  # frames still come in
+            (h0, m0, f0), (h1, m1, f1) = samples
+            summary = ("%d cycles under %d frames written (%d refused while closed): handles "
+                       "%d -> %d, working set %.1f -> %.1f MiB, fds %d -> %d"
+                       % (CYCLES, flood.sent, flood.refused, h0, h1, m0 / 1048576, m1 / 1048576,
+                          f0, f1))
+            print(summary, file=sys.stderr)
+            self.assertLessEqual(h1 - h0, 5, summary)
+            self.assertLessEqual(f1 - f0, 5, summary)
+            self.assertLess(m1 - m0, 4 * 1048576, summary)
+        finally:
+            if flood:
+                flood.stop()
+            tool.close()
+            port.close()
+
+
+class LogFileDuringFlood(unittest.TestCase):
+    def setUp(self):
+        self.log_file = os.path.join(TMP, "ZVL-Log.txt")
+        if os.path.exists(self.log_file):
+            os.remove(self.log_file)
+        self.port = Port(1)
+        self.tool = Running()
+        self.assertTrue(self.port.wait(True, 10), "COM1 was not opened")
+
+    def tearDown(self):
+        self.tool.close()
+        self.port.close()
+
+    def flood(self, first, count):
+        """Writes count numbered frames as fast as the pty takes them, while our end
+        is drained of anything the tool sends."""
+        frames = b"".join(numbered_controls(first + i) for i in range(count))
+        done = threading.Event()
+
+        def drain():
+            while not done.is_set():
+                if select.select([self.port.master], [], [], 0.05)[0]:
+                    try:
+                        os.read(self.port.master, 4096)
+                    except OSError:
+                        return
+        reader = threading.Thread(target=drain)
+        reader.start()
+        try:
+            view = memoryview(frames)
+            while view:
+                view = view[os.write(self.port.master, view[:4096]):]
+        finally:
+            done.set()
+            reader.join()
+        return [numbered_controls(first + i)[1:-1].decode() for i in range(count)]
+
+    def file_rx_lines(self):
+        with open(self.log_file, "rb") as f:
+            text = f.read().decode("ascii")
+        return [m.group(1) for m in re.finditer(r"\tRx: (\S+)\r\n", text)]
+
+    def test_every_flooded_line_in_the_file_in_order(self):
+        self.tool.d("click", 0, IDC_LOG_TO_FILE)
+        self.assertEqual("1", self.tool.d("check-state", 0, IDC_LOG_TO_FILE))
+        sent = self.flood(0, LOG_FRAMES)
+        self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + sent[-1], 60000)
+        logged = self.file_rx_lines()
+        lost = len(set(sent) - set(logged))
+        self.assertEqual(sent, logged, "%d sent, %d in the file, %d lost"
+                         % (len(sent), len(logged), lost))
+        # Each line of the file: date, tab, time, tab, text, CR LF.
+        with open(self.log_file, "rb") as f:
+            for line in f.read().split(b"\r\n")[:-1]:
+                self.assertEqual(2, line.count(b"\t"), line)
+
+    def test_file_held_without_write_sharing_lines_go_to_the_box_only(self):
+        self.tool.d("hold", wine_path(self.log_file), "read")  # others may read, not write
+        self.tool.d("click", 0, IDC_LOG_TO_FILE)
+        sent = self.flood(100, 50)
+        self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + sent[-1], 20000)
+        self.assertTrue(self.tool.no_message_box(), "a box was shown")
+        self.assertEqual(0, os.path.getsize(self.log_file), "lines reached a held file")
+        # Released, the file takes the next lines again.
+        self.tool.d("release")
+        sent = self.flood(200, 5)
+        self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + sent[-1], 20000)
+        self.assertEqual(sent, self.file_rx_lines())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
