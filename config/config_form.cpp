@@ -119,7 +119,12 @@ ConfigForm::FrameOutcome ConfigForm::OnFrame(const uint8_t* frame, uint8_t lengt
   if (length < 2) return outcome;
   const uint8_t type = frame[1];
   if (type == '+' || type == '-') {
-    const bool inTime = static_cast<uint32_t>(receivedTick - requestTime) < kAnswerWindowMs;
+    // The answer's tick is taken by the reader thread as it arrives, the request's on
+    // this thread once the send has returned (the "Tx: " log line included), so a quick
+    // unit's answer can carry a tick from just before the request's. It still answers
+    // that request: an answer stamped before it counts as immediate.
+    const int32_t elapsed = static_cast<int32_t>(receivedTick - requestTime);
+    const bool inTime = elapsed < static_cast<int32_t>(kAnswerWindowMs);
     if (writePending) {
       writePending = false;
       if (inTime) {

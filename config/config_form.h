@@ -65,7 +65,9 @@ UnitConfig ReadControls(const ConfigControls& controls);
 // Write and Read each mark their request as pending and note the tick count; the next
 // '+' or '-' frame clears both marks and, for each request answered within 1000 ms of
 // the latest one, says what the unit answered. Tick counts wrap at 2^32 ms; elapsed
-// time is taken in unsigned 32-bit arithmetic, so the window holds across the wrap.
+// time is their 32-bit difference, so the window holds across the wrap, and an answer
+// stamped a little before the request's tick (the two threads read the clock
+// separately) counts as immediate.
 struct ConfigForm {
   static constexpr uint32_t kAnswerWindowMs = 1000;
 

@@ -185,6 +185,11 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"WriteThenReadAcked", true, true, 1000, 1100, '+', {"Write command successful"}},
         AnswerCase{"AcrossTheTickWrap", true, false, 0xFFFFFF00u, 0x10, '+',
                    {"Write command successful"}},
+        // The reader thread stamped the answer before the page noted the request.
+        AnswerCase{"WriteAckedBeforeTheRequestTick", true, false, 1000, 990, '+',
+                   {"Write command successful"}},
+        AnswerCase{"ReadNakedBeforeTheRequestTickAcrossTheWrap", false, true, 0x5, 0xFFFFFFF0u,
+                   '-', {"Read command rejected"}},
         AnswerCase{"NothingPending", false, false, 0, 10, '+', {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
