@@ -50,6 +50,13 @@
 //   screen                              screen width and height, then the work area
 //   close                               close the sheet as its close box does
 //   wait-exit <timeout-ms>              wait for the tool to end; answers its exit code
+//   click-with-ctrl <target> <id>       click a button while the Ctrl key is held down
+//   owner <target>                      who owns a window: sheet, page <n>, none or other
+//   file-dialog <caption> <path> <timeout-ms>
+//                                       wait for a common file dialog, type the path
+//                                       as its file name and confirm; every prompt it
+//                                       raises is answered Yes; answers the prompts'
+//                                       texts, separated by |
 //   sleep <ms>
 //   quit
 #include <windows.h>
@@ -347,6 +354,77 @@ bool WaitFor(long timeoutMs, Check check) {
   }
 }
 
+void SendKey(WORD key, bool down) {
+  INPUT input = {};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = key;
+  input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
+  SendInput(1, &input, sizeof(INPUT));
+}
+
+// Whether a thread of the tool sees the key down: our thread shares its input state
+// for the moment of the look.
+bool KeyDownFor(DWORD thread, int key) {
+  const DWORD ours = GetCurrentThreadId();
+  if (!AttachThreadInput(ours, thread, TRUE)) return false;
+  const bool down = GetKeyState(key) < 0;
+  AttachThreadInput(ours, thread, FALSE);
+  return down;
+}
+
+// A visible top-level window owned by `owner`, such as a message box it raised.
+HWND OwnedWindow(HWND owner) {
+  struct Search {
+    HWND owner;
+    HWND found;
+  } search{owner, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM lParam) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lParam);
+        if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER) != s->owner) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Types the path into a common file dialog and confirms it, answering Yes to each
+// prompt (create a new file, replace an existing one) until the dialog has gone.
+std::string FillFileDialog(const std::string& caption, const std::string& path, long timeoutMs) {
+  HWND dialog = nullptr;
+  if (!WaitFor(timeoutMs, [&] { return (dialog = FindTopLevel(caption)) != nullptr; }))
+    throw Failure{"no window \"" + caption + "\""};
+  // The file name box: an edit in the older dialog (edt1), a combo box with an edit
+  // in the explorer-style one (cmb13).
+  HWND name = GetDlgItem(dialog, 0x47c);
+  if (!name) name = GetDlgItem(dialog, 0x480);
+  if (!name) throw Failure{"no file name box in \"" + caption + "\""};
+  SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+  std::string prompts;
+  const DWORD start = GetTickCount();
+  while (IsWindow(dialog) && IsWindowVisible(dialog)) {
+    if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs))
+      throw Failure{"file dialog still open; prompts: " + prompts};
+    if (HWND prompt = OwnedWindow(dialog)) {
+      Sleep(100);
+      std::string text;
+      if (HWND message = GetDlgItem(prompt, 0xFFFF)) text = WindowText(message);
+      if (!prompts.empty()) prompts += '|';
+      prompts += text;
+      HWND yes = GetDlgItem(prompt, IDYES);
+      if (!yes) throw Failure{"prompt without Yes: " + text};
+      PostMessageA(prompt, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), reinterpret_cast<LPARAM>(yes));
+      WaitFor(timeoutMs, [&] { return !IsWindow(prompt) || !IsWindowVisible(prompt); });
+      continue;
+    }
+    Sleep(20);
+  }
+  return prompts;
+}
+
 std::string RectText(HWND window) {
   RECT r;
   GetWindowRect(window, &r);
@@ -558,6 +636,31 @@ std::string Run(const std::vector<std::string>& w) {
     GetExitCodeProcess(toolProcess, &code);
     return std::to_string(static_cast<int>(code));
   }
+  if (command == "click-with-ctrl") {
+    const HWND control = Control(Arg(w, 1), Arg(w, 2));
+    SetForegroundWindow(GetAncestor(control, GA_ROOT));
+    SendKey(VK_CONTROL, true);
+    // The click is a sent message, which overtakes the queued key press: give the
+    // tool time to take the key in first, so its GetKeyState sees Ctrl down.
+    const DWORD owner = GetWindowThreadProcessId(control, nullptr);
+    WaitFor(2000, [&] { return KeyDownFor(owner, VK_CONTROL); });
+    DWORD_PTR result;
+    const bool returned =
+        SendMessageTimeoutA(control, BM_CLICK, 0, 0, SMTO_NORMAL, 500, &result) != 0;
+    SendKey(VK_CONTROL, false);
+    return returned ? "" : "pending";
+  }
+  if (command == "owner") {
+    const HWND owner = GetWindow(Target(Arg(w, 1)), GW_OWNER);
+    if (!owner) return "none";
+    if (owner == sheet) return "sheet";
+    for (int i = 0; sheet && i < 8; ++i) {
+      if (reinterpret_cast<HWND>(SendMessageA(sheet, PSM_INDEXTOHWND, i, 0)) == owner)
+        return "page " + std::to_string(i);
+    }
+    return "other";
+  }
+  if (command == "file-dialog") return Escape(FillFileDialog(Arg(w, 1), Arg(w, 2), Number(Arg(w, 3))));
   if (command == "sleep") {
     Sleep(static_cast<DWORD>(Number(Arg(w, 1))));
     return "";
