@@ -36,6 +36,7 @@ class Flooder:
     def __init__(self, fd, rate):
         self.fd, self.rate = fd, rate
         self.sent = self.refused = 0
+        self.written = []  # the numbers of the frames the pty took, in order
         flags = fcntl.fcntl(fd, fcntl.F_GETFL)
         fcntl.fcntl(fd, fcntl.F_SETFL, flags | os.O_NONBLOCK)
         self.stopping = threading.Event()
@@ -50,6 +51,7 @@ class Flooder:
                 try:
                     os.write(self.fd, numbered_controls(number))
                     self.sent += 1
+                    self.written.append(number)
                 except OSError as e:
                     if e.errno not in (errno.EAGAIN, errno.EIO):
                         return

@@ -6,6 +6,8 @@ lost, and says so in its failure message.
 Lengths come from the environment, so ./soak.sh runs the same tests at full length:
     VTL_OPEN_CLOSE_CYCLES  open/close cycles under the flood (default 60; soak: 1000)
     VTL_LOG_FLOOD_FRAMES   frames flooded while the log file is on (default 1500)
+    VTL_SOAK_SECONDS       the soak at 1,000 frames/s with the log file on (default 15;
+                           soak: 600)
 """
 import os
 import re
@@ -18,8 +20,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from linux_proc import cpu_seconds, fd_count, tool_pid, wineserver_pid  # noqa: E402
-from peer import Flooder, numbered_controls  # noqa: E402
+from linux_proc import cpu_seconds, fd_count, status_kib, tool_pid, wineserver_pid  # noqa: E402
+from peer import Flooder, log_text, numbered_controls  # noqa: E402
 from vtl_e2e import (BUILD, CAPTION, ERROR_CAPTION, TMP, Driver, DriverError, Port,  # noqa: E402
                      wine_path)
 
@@ -30,6 +32,8 @@ NATIVE = os.environ.get("VTL_NATIVE_BUILD",
 SIMULATOR = os.path.join(NATIVE, "vtl-unit-sim")
 CYCLES = int(os.environ.get("VTL_OPEN_CLOSE_CYCLES", "60"))
 LOG_FRAMES = int(os.environ.get("VTL_LOG_FLOOD_FRAMES", "1500"))
+SOAK_SECONDS = float(os.environ.get("VTL_SOAK_SECONDS", "15"))
+SOAK_RATE = 1000  # 100 times the ten "C" frames a second the 2400-baud line carries
 
 
 def map_com(number, path):
@@ -213,7 +217,9 @@ class OpenCloseUnderFlood(unittest.TestCase):
             port.close()
 
 
-class LogFileDuringFlood(unittest.TestCase):
+class LogFileFixture(unittest.TestCase):
+    """The tool on COM1, our end of it, and ZVL-Log.txt in its folder."""
+
     def setUp(self):
         self.log_file = os.path.join(TMP, "ZVL-Log.txt")
         if os.path.exists(self.log_file):
@@ -255,6 +261,8 @@ class LogFileDuringFlood(unittest.TestCase):
             text = f.read().decode("ascii")
         return [m.group(1) for m in re.finditer(r"\tRx: (\S+)\r\n", text)]
 
+
+class LogFileDuringFlood(LogFileFixture):
     def test_every_flooded_line_in_the_file_in_order(self):
         self.tool.d("click", 0, IDC_LOG_TO_FILE)
         self.assertEqual("1", self.tool.d("check-state", 0, IDC_LOG_TO_FILE))
@@ -281,6 +289,36 @@ class LogFileDuringFlood(unittest.TestCase):
         sent = self.flood(200, 5)
         self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + sent[-1], 20000)
         self.assertEqual(sent, self.file_rx_lines())
+
+
+class Soak(LogFileFixture):
+    """SOAK_SECONDS of 1,000 numbered frames a second with the log file on: every frame
+    the pty took is in the file, in order, and the working set stays flat."""
+
+    def test_flood_with_the_log_file_on(self):
+        self.tool.d("click", 0, IDC_LOG_TO_FILE)
+        pid = tool_pid()
+        flood = Flooder(self.port.master, SOAK_RATE)
+        try:
+            time.sleep(min(5.0, SOAK_SECONDS / 3))
+            first = int(self.tool.d("memory").split()[0]), status_kib(pid, "VmRSS")
+            time.sleep(SOAK_SECONDS - min(5.0, SOAK_SECONDS / 3))
+        finally:
+            flood.stop()
+        last = log_text(numbered_controls(flood.written[-1]))
+        self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + last, 60000)
+        end = int(self.tool.d("memory").split()[0]), status_kib(pid, "VmRSS")
+        sent = [log_text(numbered_controls(n)) for n in flood.written]
+        logged = self.file_rx_lines()
+        summary = ("%.0f s at %d frames/s: %d written, %d refused by a full pty, %d in the file, "
+                   "%d lost; working set %.1f -> %.1f MiB, VmRSS %.1f -> %.1f MiB"
+                   % (SOAK_SECONDS, SOAK_RATE, len(sent), flood.refused, len(logged),
+                      len(set(sent) - set(logged)), first[0] / 1048576, end[0] / 1048576,
+                      first[1] / 1024, end[1] / 1024))
+        print(summary, file=sys.stderr)
+        self.assertEqual(0, flood.refused, summary)
+        self.assertTrue(sent == logged, summary)
+        self.assertLess(end[0] - first[0], 4 * 1048576, summary)
 
 
 if __name__ == "__main__":
