@@ -6,6 +6,7 @@ lost, and says so in its failure message.
 Lengths come from the environment, so ./soak.sh runs the same tests at full length:
     VTL_OPEN_CLOSE_CYCLES  open/close cycles under the flood (default 60; soak: 1000)
     VTL_LOG_FLOOD_FRAMES   frames flooded while the log file is on (default 1500)
+    VTL_CONFIG_ALL_SIZES   set: open configuration files of every size from 0 to 100
     VTL_SOAK_SECONDS       the soak at 1,000 frames/s with the log file on (default 15;
                            soak: 600)
 """
@@ -33,6 +34,8 @@ SIMULATOR = os.path.join(NATIVE, "vtl-unit-sim")
 CYCLES = int(os.environ.get("VTL_OPEN_CLOSE_CYCLES", "60"))
 LOG_FRAMES = int(os.environ.get("VTL_LOG_FLOOD_FRAMES", "1500"))
 SOAK_SECONDS = float(os.environ.get("VTL_SOAK_SECONDS", "15"))
+CONFIG_SIZES = (range(101) if os.environ.get("VTL_CONFIG_ALL_SIZES")
+                else (0, 1, 6, 7, 8, 100))
 SOAK_RATE = 1000  # 100 times the ten "C" frames a second the 2400-baud line carries
 
 
@@ -319,6 +322,95 @@ class Soak(LogFileFixture):
         self.assertEqual(0, flood.refused, summary)
         self.assertTrue(sent == logged, summary)
         self.assertLess(end[0] - first[0], 4 * 1048576, summary)
+
+
+class ConfigFiles(unittest.TestCase):
+    """Opening and saving configuration files that cannot work: the right message each
+    time, the page unchanged, and a previous file never lost by a failed save."""
+    OPEN, SAVE, IO_ID = 1018, 1016, 1035
+    OPEN_CAPTION, SAVE_CAPTION = "Open config file", "Save config file"
+
+    def setUp(self):
+        self.port = Port(1)
+        self.tool = Running()
+        self.d = self.tool.d
+        self.d("page", 1)
+        self.d("wait-text", 1, 1011, "Set to defaults", 5000)
+
+    def tearDown(self):
+        self.tool.close()
+        self.port.close()
+
+    def through_dialog(self, button, caption, path):
+        self.assertEqual("pending", self.d("click", 1, button))
+        try:
+            self.d("file-dialog", caption, wine_path(path) if path.startswith("/") else path, 15000)
+        except DriverError as e:
+            if "unknown command" in str(e):
+                self.skipTest("the driver has no file-dialog command")
+            raise
+
+    def message(self):
+        """The error box's text, closed again; None when no box came."""
+        try:
+            shown = self.d("wait-window", ERROR_CAPTION, 3000)
+        except DriverError:
+            return None
+        self.d("press", ERROR_CAPTION, "OK")
+        self.d("wait-gone", ERROR_CAPTION, 5000)
+        return shown.split("|")[0]
+
+    def test_every_size_but_seven_is_refused_and_the_page_kept(self):
+        typed = "21"
+        self.d("set-text", 1, self.IO_ID, typed)
+        wrong = []
+        for size in CONFIG_SIZES:
+            path = os.path.join(TMP, "size-%d.vtl" % size)
+            with open(path, "wb") as f:
+                f.write(bytes([0x05] * size))
+            self.through_dialog(self.OPEN, self.OPEN_CAPTION, path)
+            shown = self.message()
+            expected = None if size == 7 else "Config file is wrong size"
+            if shown != expected:
+                wrong.append((size, shown))
+            if size == 7:
+                typed = "5"  # the file's record, IO ID 5, is on the page now
+            # Otherwise left as it was: not a byte of the file.
+            self.assertEqual(typed, self.d("text", 1, self.IO_ID), "after %d bytes" % size)
+        self.assertEqual([], wrong, "%d sizes tried" % len(CONFIG_SIZES))
+
+    def test_a_full_disk_keeps_the_previous_file(self):
+        full = os.path.join(TMP, "full")
+        os.makedirs(full, exist_ok=True)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", full],
+                          capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a small tmpfs here")
+        drive = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "x:")
+        try:
+            previous = bytes([0x3C, 0xBD, 0xBF, 0x12, 0x06, 0x00, 0x0D])
+            with open(os.path.join(full, "kept.vtl"), "wb") as f:
+                f.write(previous)
+            try:  # fill it to the last page
+                with open(os.path.join(full, "filler"), "wb") as f:
+                    while True:
+                        f.write(b"\0" * 4096)
+                        f.flush()
+            except OSError:
+                pass
+            if os.path.lexists(drive):
+                os.remove(drive)
+            os.symlink(full, drive)
+            self.d("set-text", 1, self.IO_ID, "33")
+            self.through_dialog(self.SAVE, self.SAVE_CAPTION, "X:\\kept.vtl")
+            self.assertEqual("Failed to create/open config file", self.message())
+            with open(os.path.join(full, "kept.vtl"), "rb") as f:
+                self.assertEqual(previous, f.read(), "the previous file was changed")
+            self.assertEqual(["filler", "kept.vtl"], sorted(os.listdir(full)))
+            self.assertEqual("33", self.d("text", 1, self.IO_ID))
+        finally:
+            if os.path.lexists(drive):
+                os.remove(drive)
+            subprocess.run(["umount", "-l", full], check=False)
 
 
 if __name__ == "__main__":
