@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Measures the tool's figures and prints them as one table: figure, goal, measured,
+# and the command that measured it. Builds what it needs (as ./test.sh does) and runs
+# the Windows figures under Wine on an Xvfb display in a private prefix made as
+# ./run.sh makes its own (Wine's theme off).
+#   ./bench.sh            everything
+# Settings: VTL_BENCH_SAMPLES (answers timed per latency figure, default 300),
+# VTL_WINE_PREFIX (default build/wine-prefix-bench).
+set -uo pipefail
+cd "$(dirname "$0")"
+root=$PWD
+tools/setup.sh || exit 1
+logs=$root/build/bench-logs
+mkdir -p "$logs"
+jobs=$(nproc)
+
+build() {
+  local dir=$1; shift
+  local targets=()
+  while [ "$1" != -- ]; do targets+=("$1"); shift; done
+  shift
+  if ! { cmake -S . -B "$dir" -G Ninja -DVTL_WERROR=ON "$@" >"$logs/$(basename "$dir")-configure.log" 2>&1 &&
+         cmake --build "$dir" -j "$jobs" --target "${targets[@]}" >"$logs/$(basename "$dir")-build.log" 2>&1; }; then
+    echo "bench: the build in $dir failed; see $logs/" >&2
+    exit 1
+  fi
+}
+echo "bench: building (logs in build/bench-logs/)"
+build build/native bench_receive_path vtl-unit-sim -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build build/win VTL_K4ZVL vtl-driver -- -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DVTL_NATIVE_BUILD="$root/build/native"
+
+figures=$logs/figures.txt
+: >"$figures"
+# row NAME GOAL MEASURED COMMAND
+row() { printf '%s\t%s\t%s\t%s\n' "$@" >>"$figures"; }
+
+echo "bench: receive path (Google Benchmark)"
+build/native/tests/bench/bench_receive_path --benchmark_repetitions=5 \
+  --benchmark_report_aggregates_only=true --benchmark_format=json \
+  >"$logs/receive_path.json" 2>"$logs/receive_path.err"
+read -r mbps ratio < <(python3 - "$logs/receive_path.json" <<'PY'
+import json, sys
+runs = json.load(open(sys.argv[1]))["benchmarks"]
+median = next(b for b in runs if b.get("aggregate_name") == "median")
+print("%.0f %.0f" % (median["bytes_per_second"] / 1e6, median["x_line_rate"]))
+PY
+)
+row "Receive path, native" ">= 100 MB/s (400,000 x 240 B/s)" "${mbps} MB/s = ${ratio} x the line" \
+    "build/native/tests/bench/bench_receive_path (median of 5)"
+
+echo "bench: the running tool under Wine"
+export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-bench}
+(
+  source tests/wine/wine-env.sh
+  wine_env_init
+  wine_env_display || exit 1
+  export VTL_WIN_BUILD=$root/build/win VTL_E2E_TMP=$WINE_ENV_TMP VTL_NATIVE_BUILD=$root/build/native
+  theme=$(wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive 2>/dev/null |
+          tr -d '\r' | awk '/ThemeActive/ {print $3}')
+  echo "THEME ${theme:-unset}" >"$logs/wine-figures.txt"
+  python3 tests/bench/e2e_figures.py >>"$logs/wine-figures.txt" 2>"$logs/wine-figures.err"
+  if [ -f tests/bench/e2e_flood.py ]; then
+    echo "bench: end-to-end flood (tests/bench/e2e_flood.py)"
+    python3 tests/bench/e2e_flood.py >"$logs/e2e-flood.txt" 2>&1
+  fi
+)
+fig() { awk -v n="$1" '$1 == "FIGURE" && $2 == n {print $3 " " $4}' "$logs/wine-figures.txt"; }
+cmd="tests/bench/e2e_figures.py"
+row "ACK to a '~' frame, median" "<= 1 ms" "$(fig ack_latency_median)" "$cmd"
+row "ACK to a '~' frame, 99th percentile" "<= 5 ms" "$(fig ack_latency_p99)" "$cmd"
+row "Indications answer to 'R', median" "<= 2 ms" "$(fig r_answer_latency_median)" "$cmd"
+row "Start-up to the sheet shown, median" "<= 500 ms" "$(fig start_up_median)" "$cmd"
+row "Closing the port during a flood, median" "<= 50 ms" "$(fig close_while_flooding_median)" "$cmd"
+row "VTL_K4ZVL.exe size" "reported" "$(fig exe_size)" "$cmd"
+row "Peak working set" "reported" "$(fig peak_working_set)" "$cmd"
+row "Handle count" "reported" "$(fig handle_count)" "$cmd"
+
+echo
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr), $(wine --version), Xvfb, Wine theme ThemeActive=$(awk '$1 == "THEME" {print $2}' "$logs/wine-figures.txt")"
+echo
+column -t -s $'\t' -N "Figure,Goal,Measured,Command" "$figures"
+echo
+echo "Details:"
+grep '^FIGURE' "$logs/wine-figures.txt" | cut -d' ' -f2- | sed 's/^/  /'
+if [ -f "$logs/e2e-flood.txt" ] && [ -f tests/bench/e2e_flood.py ]; then
+  echo "End-to-end flood (tests/bench/e2e_flood.py):"
+  sed 's/^/  /' "$logs/e2e-flood.txt"
+fi
