@@ -260,6 +260,8 @@ std::string Tabs() {
 std::string MessageBoxIcon(HWND box) {
   const HWND iconControl = GetDlgItem(box, 0x440);
   if (!iconControl || !IsWindowVisible(iconControl)) return "none";
+  // Wine keeps the icon control of a box without an icon, showing no icon.
+  if (!SendMessageA(iconControl, STM_GETICON, 0, 0)) return "none";
   RECT r;
   GetWindowRect(iconControl, &r);
   const int width = GetSystemMetrics(SM_CXICON), height = GetSystemMetrics(SM_CYICON);
@@ -362,14 +364,11 @@ void SendKey(WORD key, bool down) {
   SendInput(1, &input, sizeof(INPUT));
 }
 
-// Whether a thread of the tool sees the key down: our thread shares its input state
-// for the moment of the look.
-bool KeyDownFor(DWORD thread, int key) {
-  const DWORD ours = GetCurrentThreadId();
-  if (!AttachThreadInput(ours, thread, TRUE)) return false;
-  const bool down = GetKeyState(key) < 0;
-  AttachThreadInput(ours, thread, FALSE);
-  return down;
+void SetControlKey(bool down) {
+  BYTE state[256];
+  GetKeyboardState(state);
+  state[VK_CONTROL] = state[VK_LCONTROL] = down ? 0x80 : 0;
+  SetKeyboardState(state);
 }
 
 // A visible top-level window owned by `owner`, such as a message box it raised.
@@ -639,14 +638,20 @@ std::string Run(const std::vector<std::string>& w) {
   if (command == "click-with-ctrl") {
     const HWND control = Control(Arg(w, 1), Arg(w, 2));
     SetForegroundWindow(GetAncestor(control, GA_ROOT));
+    // The key press alone is not enough: the click is a sent message, which overtakes
+    // the queued key, and Wine may not yet have passed the key on to the tool's
+    // thread. So the key is also set in the input state that our thread shares with
+    // the tool's for the length of the click.
     SendKey(VK_CONTROL, true);
-    // The click is a sent message, which overtakes the queued key press: give the
-    // tool time to take the key in first, so its GetKeyState sees Ctrl down.
-    const DWORD owner = GetWindowThreadProcessId(control, nullptr);
-    WaitFor(2000, [&] { return KeyDownFor(owner, VK_CONTROL); });
+    const DWORD ours = GetCurrentThreadId();
+    const DWORD theirs = GetWindowThreadProcessId(control, nullptr);
+    const bool attached = AttachThreadInput(ours, theirs, TRUE) != 0;
+    SetControlKey(true);
     DWORD_PTR result;
     const bool returned =
         SendMessageTimeoutA(control, BM_CLICK, 0, 0, SMTO_NORMAL, 500, &result) != 0;
+    SetControlKey(false);
+    if (attached) AttachThreadInput(ours, theirs, FALSE);
     SendKey(VK_CONTROL, false);
     return returned ? "" : "pending";
   }
