@@ -146,7 +146,12 @@ struct ConfigPage::Commands {
     SetStatus(self.pageWindow, "");
     ReadControls(self);
     const ConfigPacket packet = BuildConfigPacket(self.form.config);
-    if (!Send(packet.data(), packet.size())) {
+    const bool sent = Send(packet.data(), packet.size());
+    // Marked before any box opens: a box's message loop hands on received frames, and
+    // the unit's answer must find the write pending, not be lost and leave the mark
+    // for the next, unrelated ACK.
+    self.form.WriteRequested(GetTickCount());
+    if (!sent) {
       ShowError(sheetWindow, "Failed to send configuration packet");
     } else if (GetKeyState(VK_CONTROL) < 0) {
       // The last digit is left out, as the unit's engineers are used to seeing it.
@@ -155,16 +160,16 @@ struct ConfigPage::Commands {
                     reinterpret_cast<const char*>(packet.data()));
       MessageBoxA(self.pageWindow, text, "VTL_K4ZVL debug", MB_OK);
     }
-    self.form.WriteRequested(GetTickCount());
   }
 
   static void Read(ConfigPage& self) {
-    if (Send(kReadRequest, kRequestLength)) {
+    const bool sent = Send(kReadRequest, kRequestLength);
+    self.form.ReadRequested(GetTickCount());  // before a box can hand on the answer
+    if (sent) {
       SetStatus(self.pageWindow, "");
     } else {
       ShowError(sheetWindow, "Failed to send read request packet");
     }
-    self.form.ReadRequested(GetTickCount());
   }
 
   static void Tx(ConfigPage& self, const uint8_t* request, const char* status,
