@@ -127,6 +127,8 @@ class DeviceVanishes(unittest.TestCase):
         self.assertIsNotNone(pids[0])
         time.sleep(1.0)  # the reader notices and settles
         share = cpu_share([p for p in pids if p], 3.0)
+        print("after the loss: tool and wineserver %.2f %% of a core over 3 s" % (100 * share),
+              file=sys.stderr)
         self.assertLess(share, 0.05, "tool and wineserver used %.1f %% of a core" % (100 * share))
         # The window answers (the driver gives up on a hung window after 2 s).
         tool.log_text()
