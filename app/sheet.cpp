@@ -59,16 +59,28 @@ namespace {
 // The frames the reader thread queued, handed to both pages in the order they
 // arrived: the "K4 Config" page first, then the "ZVL comms" page.
 //
+// One wake-up takes what is queued at that moment and no more: frames that arrive
+// meanwhile post a wake-up of their own. Taking them here as well would, under a
+// steady stream, never return to the message loop, and the window would stop
+// answering altogether.
+//
 // A message box shown while a frame is handled (a failed answer to an "R" frame) runs
 // a modal loop, which may bring the next wake-up here before this batch is done.
-// That call leaves the new frames queued; the running delivery takes them after its
-// own, so the order holds.
+// That call leaves the new frames queued and says so; the running delivery takes them
+// after its own, so the order holds.
 void DeliverReceivedFrames() {
   static bool delivering = false;
-  if (delivering) return;
+  static bool wokenMeanwhile = false;
+  if (delivering) {
+    wokenMeanwhile = true;
+    return;
+  }
   delivering = true;
   std::vector<ReceivedFrame> frames;
-  for (linkWiring.TakeReceived(&frames); !frames.empty(); linkWiring.TakeReceived(&frames)) {
+  do {
+    wokenMeanwhile = false;
+    linkWiring.TakeReceived(&frames);
+    if (frames.empty()) break;
     // One batch, so the comms page redraws its log and texts once, not once per frame.
     commsPage.BeginFrames();
     for (const ReceivedFrame& f : frames) {
@@ -76,20 +88,33 @@ void DeliverReceivedFrames() {
       commsPage.OnFrame(f.bytes, f.length);
     }
     commsPage.EndFrames();
-  }
+  } while (wokenMeanwhile);
   delivering = false;
 }
+
+// The wake-up for received frames can be lost: Wine's dialog loop drops the posted
+// message it fetches after a dialog was ended by a sent message (EndDialog from a
+// BM_CLICK sent by another program), and the queue then never empties, so no further
+// wake-up is posted and the page stops taking frames in. A slow sweep takes in
+// whatever still waits; when nothing does it costs one look at an empty queue.
+constexpr UINT_PTR kFrameSweepTimer = 1002;
+constexpr UINT kFrameSweepMs = 250;
 }  // namespace
 
 INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
+      SetTimer(page, kFrameSweepTimer, kFrameSweepMs, nullptr);
       return commsPage.OnInitDialog(page);
     case WM_COMMAND:
       commsPage.OnCommand(page, wParam, lParam);
       return TRUE;
     case WM_TIMER:
-      commsPage.OnTimer(page, wParam);
+      if (wParam == kFrameSweepTimer) {
+        DeliverReceivedFrames();
+      } else {
+        commsPage.OnTimer(page, wParam);
+      }
       return TRUE;
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORSTATIC:
