@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/link_wiring.h"
 #include "app/resource.h"
-#include "comms/indications_dialog.h"
 #include "app/shell.h"
+#include "comms/indications_dialog.h"
 #include "link/frame_codec.h"
 
 namespace {
@@ -14,6 +15,11 @@ const char* const kPortNames[] = {"None", "COM1",  "COM2",  "COM3",  "COM4",  "C
                                   "COM12", "COM13", "COM14", "COM15"};
 constexpr UINT kAutoOpenDelayMs = 200;
 const char kNoPortPath[] = "\\\\.\\None";
+
+// Frames a port took in before it was closed may still wait in the hand-off queue;
+// they are handed over now, so that their lines come before the port's closing (or
+// the next port's opening) in the log, not after it.
+void TakeInQueuedFrames(HWND page) { SendMessageA(page, kFramesReceivedMessage, 0, 0); }
 }  // namespace
 
 BOOL CommsPage::OnInitDialog(HWND page) {
@@ -105,8 +111,15 @@ void CommsPage::SelectPort(HWND, HWND combo) {
   std::snprintf(path, sizeof path, "\\\\.\\%s", name);
   if (std::strcmp(path, kNoPortPath) == 0) {
     serialLink.ClosePort();
+    TakeInQueuedFrames(pageWindow);
     log.Append("Port closed");
     return;
+  }
+  // Opening would close the old port itself; closing it here first lets its last
+  // frames in before the new port's line.
+  if (serialLink.IsOpened()) {
+    serialLink.ClosePort();
+    TakeInQueuedFrames(pageWindow);
   }
   if (serialLink.OpenPort(path)) {
     log.Append("'%s' opened", path);
