@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -481,6 +482,45 @@ TEST(SimBinary, ServesAReadOnItsOwnPtyAndEndsCleanlyOnSigterm) {
   std::system(("rm -rf '" + std::string(prefix) + "'").c_str());
 }
 
+// Reaps the child, or gives up after about 15 s (a hang guard, not a timing).
+bool Ended(pid_t pid) {
+  for (int i = 0; i < 1500; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return false;
+}
+
+TEST(SimBinary, SigtermEndsAFloodWhoseOutputNobodyReads) {
+  Child sim = Launch({"--flood", "5000", "--controls-period", "0", "--poll-period", "0"});
+  ASSERT_FALSE(sim.NextLine().empty());
+  // Wait until the output pipe is full (it stops filling): the sender is then stuck
+  // printing, and stopping it cannot join it.
+  const int fd = ::fileno(sim.out);
+  int pending = 0;
+  int before = -1;
+  for (int i = 0; i < 1000 && !(pending == before && pending > 60000); ++i) {
+    before = pending;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::ioctl(fd, FIONREAD, &pending);
+  }
+  ASSERT_GT(pending, 60000);
+  ::kill(sim.pid, SIGTERM);
+  EXPECT_TRUE(Ended(sim.pid));
+  std::fclose(sim.out);
+}
+
+TEST(SimBinary, QuietFloodPrintsNoFrameLinesButCountsThem) {
+  Child sim = Launch({"--quiet", "--flood", "1000", "--flood-frames", "200", "--controls-period",
+                      "0", "--poll-period", "0", "--run-for", "1500"});
+  const std::string all = sim.Rest();
+  EXPECT_EQ(sim.Wait(), 0);
+  EXPECT_EQ(all.find(" tx "), std::string::npos) << all;
+  EXPECT_NE(all.find("frames out: 200"), std::string::npos) << all;
+}
+
 TEST(SimBinary, BadInputEndsWithAMessageAndFailure) {
   char folder[] = "/tmp/vtl-sim-bad-XXXXXX";
   ASSERT_NE(::mkdtemp(folder), nullptr);
@@ -510,7 +550,7 @@ TEST(SimBinary, BadInputEndsWithAMessageAndFailure) {
                              "--config", "--save-config", "--controls-period", "--controls-width",
                              "--controls-pattern", "--poll-period", "--bad-checksum", "--nak",
                              "--delay", "--garbage", "--long-lines", "--split", "--flood",
-                             "--flood-frames", "--seed", "--run-for"}) {
+                             "--flood-frames", "--seed", "--run-for", "--quiet"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
   std::system(("rm -rf '" + std::string(folder) + "'").c_str());

@@ -1,6 +1,7 @@
 // vtl-unit-sim: the unit simulator's command line. Everything it does is in
 // UnitSimulator; this file parses the options, prints, and waits for the end.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -65,6 +66,9 @@ int main(int argc, char** argv) {
     if (sigtimedwait(&endSignals, nullptr, &wait) > 0) break;
   }
 
+  // Stopping waits for the sender, which may be blocked printing to a pipe that
+  // nobody reads any more; the alarm ends the process then, as the signal asked.
+  alarm(2);
   simulator.Stop();
   std::printf("%s frames in: %llu, frames out: %llu, faults injected: %llu\n", TimeStamp().c_str(),
               static_cast<unsigned long long>(simulator.FramesIn()),

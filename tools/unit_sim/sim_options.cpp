@@ -40,6 +40,7 @@ const char* SimUsage() {
       "Run:\n"
       "  --seed N                 seed of the fault and pattern generator (default: clock)\n"
       "  --run-for MS             end after MS ms (default: on SIGINT or SIGTERM)\n"
+      "  --quiet                  no line per frame (faults, notes and counts still shown)\n"
       "  --help                   this text\n"
       "\n"
       "Every frame received and sent and every fault injected is printed as one\n"
@@ -70,6 +71,10 @@ ParseResult ParseSimOptions(int argc, const char* const* argv, SimOptions* optio
     if (name == "--help" || name == "-h") return ParseResult::kHelp;
     if (name == "--save-config") {
       o.saveConfig = true;
+      continue;
+    }
+    if (name == "--quiet") {
+      o.quiet = true;
       continue;
     }
     if (name.compare(0, 2, "--") != 0) {

@@ -36,6 +36,8 @@ struct SimOptions {
   unsigned floodRate = 0;    // extra controls frames per second
   unsigned floodFrames = 0;  // 0: flood until stopped
 
+  bool quiet = false;      // no line per frame sent or received
+
   uint32_t seed = 0;       // 0: taken from the clock
   unsigned runForMs = 0;   // 0: run until SIGINT or SIGTERM
 };
