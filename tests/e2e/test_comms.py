@@ -27,6 +27,7 @@ ACK, NAK = b"\n+\r", b"\n-\r"
 HEX = b"0123456789ABCDEF"
 ZEROS_32 = "00000000 " * 4
 SEND_FAILED = "Failed to send indications packet|icon=error"
+STAMPED = re.compile(r"^\d{1,2}:\d\d:\d\d[^\t]*\t[ -~]*$")
 
 
 def frame(payload, checksum_delta=0):
@@ -98,7 +99,11 @@ class CommsTool:
         return text.split("\r\n")[:-1] if text else []
 
     def log_texts(self):
-        return [line.split("\t", 1)[1] for line in self.log_lines()]
+        """The texts of the box's lines, each of which must be time stamp, tab, text."""
+        lines = self.log_lines()
+        for line in lines:
+            assert STAMPED.match(line), "not a time-stamped line: %r" % line
+        return [line.split("\t", 1)[1] for line in lines]
 
     def wait_log_end(self, text, timeout=10):
         """Waits until the newest line of the log box reads text; returns the box's texts."""
@@ -143,6 +148,7 @@ class CommsTool:
             assert sent.startswith(b"\nI"), sent
         else:
             assert sent == b"", sent
+        return sent
 
 
 class WithPeer(unittest.TestCase):
@@ -195,7 +201,8 @@ class WithPeer(unittest.TestCase):
             ("no line feed", frame(b"C0021030000080")[1:], b"", b"", False),
         ]
         for respond in (False, True):
-            self.t.set_respond(respond)
+            # Ticking sends the packet at once; clearing sends nothing.
+            self.assertEqual(packet if respond else b"", self.t.set_respond(respond))
             for name, raw, off, on, logged in cases:
                 with self.subTest(name, respond=respond):
                     self.peer.send(raw)
