@@ -15,8 +15,10 @@
 #include "link/frame_queue.h"
 #include "link/frame_sink.h"
 
-// Posted to the frame window when the queue goes from empty to not empty.
+// Posted to the frame window when the queue goes from empty to not empty. Sent with
+// wParam kTakeFramesNow, the window takes the queued frames in before it returns.
 constexpr UINT kFramesReceivedMessage = WM_APP + 1;
+constexpr WPARAM kTakeFramesNow = 1;
 
 // Where the wiring reaches the rest of the tool. Plain functions, so the wiring can be
 // made before the objects they reach exist (the static singletons) and tested alone.

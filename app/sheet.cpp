@@ -99,6 +99,20 @@ void DeliverReceivedFrames() {
 // whatever still waits; when nothing does it costs one look at an empty queue.
 constexpr UINT_PTR kFrameSweepTimer = 1002;
 constexpr UINT kFrameSweepMs = 250;
+
+// Posted messages are fetched before input and painting: under a stream of frames
+// faster than the page takes them in, a wake-up would always be waiting, and the user
+// could not even choose "None". With input or painting waiting, the frames are left
+// for a timer, which comes after both.
+constexpr UINT_PTR kDeferredFramesTimer = 1003;
+
+void OnFramesReceived(HWND page, WPARAM wParam) {
+  if (wParam == kTakeFramesNow || HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) == 0) {
+    DeliverReceivedFrames();
+  } else {
+    SetTimer(page, kDeferredFramesTimer, USER_TIMER_MINIMUM, nullptr);
+  }
+}
 }  // namespace
 
 INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -111,6 +125,9 @@ INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
       return TRUE;
     case WM_TIMER:
       if (wParam == kFrameSweepTimer) {
+        DeliverReceivedFrames();
+      } else if (wParam == kDeferredFramesTimer) {
+        KillTimer(page, kDeferredFramesTimer);
         DeliverReceivedFrames();
       } else {
         commsPage.OnTimer(page, wParam);
@@ -127,7 +144,7 @@ INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
       ShowHelp();
       return TRUE;
     case kFramesReceivedMessage:
-      DeliverReceivedFrames();
+      OnFramesReceived(page, wParam);
       return TRUE;
     default:
       return FALSE;

@@ -19,7 +19,9 @@ const char kNoPortPath[] = "\\\\.\\None";
 // Frames a port took in before it was closed may still wait in the hand-off queue;
 // they are handed over now, so that their lines come before the port's closing (or
 // the next port's opening) in the log, not after it.
-void TakeInQueuedFrames(HWND page) { SendMessageA(page, kFramesReceivedMessage, 0, 0); }
+void TakeInQueuedFrames(HWND page) {
+  SendMessageA(page, kFramesReceivedMessage, kTakeFramesNow, 0);
+}
 }  // namespace
 
 BOOL CommsPage::OnInitDialog(HWND page) {
