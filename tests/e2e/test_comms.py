@@ -484,6 +484,15 @@ class ClosingDuringAFlood(unittest.TestCase):
             d("click", 0, IDC_RESPOND)
             flooder.start()
             d("wait-text", 0, IDC_CONTROLS, "1", 10000)
+            # The user's own input still gets through: the space bar works the focused
+            # check box, off and on again.
+            d("focus", 0, IDC_RESPOND)
+            for state in ("0", "1"):
+                d("key", "SPACE")
+                end = time.time() + 10
+                while d("check-state", 0, IDC_RESPOND) != state and time.time() < end:
+                    time.sleep(0.02)
+                self.assertEqual(state, d("check-state", 0, IDC_RESPOND), "key input starved")
             start = time.time()
             for cycle in range(self.CYCLES):
                 with self.subTest(cycle=cycle):
