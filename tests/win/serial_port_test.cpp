@@ -59,8 +59,10 @@ bool Eventually(Check check, int ms = 3000) {
 }
 
 // Thread counts settle a moment after a thread ends.
+// At most, not exactly: Wine starts and ends helper threads of its own now and then,
+// and a reader left running would still show as one thread too many.
 bool ThreadsReturnTo(int expected) {
-  return Eventually([&] { return ThreadsOfThisProcess() == expected; }, 2000);
+  return Eventually([&] { return ThreadsOfThisProcess() <= expected; }, 2000);
 }
 
 // The far end of a line, opened overlapped so that every read has a hard deadline
