@@ -8,15 +8,9 @@
 
 #include "link/frame_codec.h"
 #include "link/frame_queue.h"
+#include "tests/native/frame_text.h"
 
 namespace {
-std::string Framed(const std::string& payload) {
-  std::string f = "\n" + payload;
-  unsigned sum = 0;
-  for (unsigned char c : f) sum += c;
-  const char* d = "0123456789ABCDEF";
-  return f + d[sum & 15] + d[(sum >> 4) & 15] + "\r";
-}
 
 // What the tool's reader thread does with an accepted frame: queue it for the pages.
 struct QueueingSink : FrameSink {
@@ -33,10 +27,10 @@ struct QueueingSink : FrameSink {
 void ReceivePath(benchmark::State& state) {
   std::string mix;
   for (int i = 0; i < 100; ++i) {
-    mix += Framed("C0" + std::string(i % 2 ? "02" : "04") + std::string(i % 2 ? 8 : 16, '5'));
-    if (i % 5 == 0) mix += Framed("R");
+    mix += FrameText("C0" + std::string(i % 2 ? "02" : "04") + std::string(i % 2 ? 8 : 16, '5'));
+    if (i % 5 == 0) mix += FrameText("R");
     if (i % 10 == 0) mix += "\n+\r";
-    if (i % 25 == 0) mix += Framed("~r3105C3DBFB216000D0");
+    if (i % 25 == 0) mix += FrameText("~r3105C3DBFB216000D0");
   }
   const auto* bytes = reinterpret_cast<const uint8_t*>(mix.data());
   QueueingSink sink;

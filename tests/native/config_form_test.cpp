@@ -3,16 +3,9 @@
 #include <string>
 
 #include "config/config_form.h"
+#include "tests/native/frame_text.h"
 
 namespace {
-
-std::string Frame(const std::string& payload) {
-  std::string f = "\n" + payload;
-  unsigned sum = 0;
-  for (unsigned char c : f) sum += c;
-  const char* d = "0123456789ABCDEF";
-  return f + d[sum & 15] + d[(sum >> 4) & 15] + "\r";
-}
 
 ConfigForm::FrameOutcome Feed(ConfigForm& form, const std::string& frame, uint32_t tick) {
   return form.OnFrame(reinterpret_cast<const uint8_t*>(frame.data()),
@@ -196,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ConfigForm, PendingReadWaitsForTheNextAnswer) {
   ConfigForm form;
   form.ReadRequested(100);  // the send may have failed: the mark stays all the same
-  EXPECT_TRUE(Feed(form, Frame("C0020000"), 200).statuses.empty());
+  EXPECT_TRUE(Feed(form, FrameText("C0020000"), 200).statuses.empty());
   EXPECT_TRUE(form.readPending);
   Feed(form, "\n+\r", 300);
   EXPECT_FALSE(form.readPending);
@@ -205,7 +198,7 @@ TEST(ConfigForm, PendingReadWaitsForTheNextAnswer) {
 TEST(ConfigForm, ValidReadResponseReplacesTheRecord) {
   ConfigForm form;
   form.ReadRequested(0);
-  const auto out = Feed(form, Frame("~r3105C3DBFB216000D0"), 50);
+  const auto out = Feed(form, FrameText("~r3105C3DBFB216000D0"), 50);
   EXPECT_EQ(out.statuses, Statuses{"Read complete (F/W v1.3)"});
   EXPECT_TRUE(out.showDaughterBoard);
   EXPECT_EQ(out.daughterBoard, "Dip Switch: 1 off, 2 on, 3 off, 4 -, VF, v.23");
@@ -217,7 +210,7 @@ TEST(ConfigForm, ValidReadResponseReplacesTheRecord) {
 TEST(ConfigForm, ShortReadResponseOnlySaysItIsInvalid) {
   ConfigForm form;
   const UnitConfig before = form.config;
-  const auto out = Feed(form, Frame("~r3105C3DBFB216000D"), 50);  // 23 bytes
+  const auto out = Feed(form, FrameText("~r3105C3DBFB216000D"), 50);  // 23 bytes
   EXPECT_EQ(out.statuses, Statuses{"Received invalid configuration"});
   EXPECT_FALSE(out.showDaughterBoard);
   EXPECT_FALSE(out.showConfig);
@@ -228,7 +221,7 @@ TEST(ConfigForm, OtherFramesChangeNothing) {
   for (const std::string payload : {"~R", "~W", "~T", "~t", "C0020000", "R", "A", "B"}) {
     ConfigForm form;
     form.WriteRequested(0);
-    const auto out = Feed(form, Frame(payload), 10);
+    const auto out = Feed(form, FrameText(payload), 10);
     EXPECT_TRUE(out.statuses.empty()) << payload;
     EXPECT_FALSE(out.showConfig);
     EXPECT_TRUE(form.writePending);

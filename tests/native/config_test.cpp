@@ -10,24 +10,13 @@
 
 #include "config/config_file.h"
 #include "config/unit_config.h"
+#include "tests/native/frame_text.h"
 #include "link/frame_codec.h"
 
 namespace {
 
 std::string AsText(const ConfigPacket& packet) {
   return std::string(packet.begin(), packet.end());
-}
-
-// The frame the link carries for a payload, checksum digits low nibble first.
-std::string Framed(const std::string& payload) {
-  std::string f = "\n" + payload;
-  unsigned sum = 0;
-  for (unsigned char c : f) sum += c;
-  const char* digits = "0123456789ABCDEF";
-  f += digits[sum & 15];
-  f += digits[(sum >> 4) & 15];
-  f += '\r';
-  return f;
 }
 
 TEST(UnitConfig, DefaultRecordIsTheDocumentedSevenBytes) {
@@ -41,8 +30,8 @@ TEST(UnitConfig, DefaultRecordIsTheDocumentedSevenBytes) {
 TEST(UnitConfig, DefaultPacketAndItsZeroChecksum) {
   const ConfigPacket packet = BuildConfigPacket(DefaultConfig());
   EXPECT_EQ(AsText(packet), "~WC3DBFB216000D0");
-  EXPECT_EQ(Framed(AsText(packet)), "\n~WC3DBFB216000D000\r");
-  const std::string wire = Framed(AsText(packet));
+  EXPECT_EQ(FrameText(AsText(packet)), "\n~WC3DBFB216000D000\r");
+  const std::string wire = FrameText(AsText(packet));
   EXPECT_EQ(wire.size(), 20u);
   EXPECT_TRUE(FrameCodec::ChecksumValid(reinterpret_cast<const uint8_t*>(wire.data()),
                                         static_cast<uint8_t>(wire.size())));
@@ -54,7 +43,7 @@ TEST(UnitConfig, PacketWritesEveryByteLowNibbleFirstInUpperCase) {
 }
 
 TEST(UnitConfig, RequestPayloadsOnTheWire) {
-  const auto wire = [](const uint8_t* p) { return Framed(std::string(p, p + kRequestLength)); };
+  const auto wire = [](const uint8_t* p) { return FrameText(std::string(p, p + kRequestLength)); };
   EXPECT_EQ(wire(kReadRequest), std::string("\x0A~RAD\x0D"));
   EXPECT_EQ(wire(kTxOnRequest), std::string("\x0A~TCD\x0D"));
   EXPECT_EQ(wire(kTxOffRequest), std::string("\x0A~tCF\x0D"));
@@ -107,20 +96,20 @@ struct ResponseCase {
 
 TEST(ReadResponse, DecodesByTheTable) {
   const ResponseCase cases[] = {
-      {"documented example", Framed("~r3105C3DBFB216000D0"), ReadResponseStatus::kValid,
+      {"documented example", FrameText("~r3105C3DBFB216000D0"), ReadResponseStatus::kValid,
        "Read complete (F/W v1.3)", "Dip Switch: 1 off, 2 on, 3 off, 4 -, VF, v.23"},
-      {"all switches on", Framed("~r3100C3DBFB216000D0"), ReadResponseStatus::kValid,
+      {"all switches on", FrameText("~r3100C3DBFB216000D0"), ReadResponseStatus::kValid,
        "Read complete (F/W v1.3)", "Dip Switch: 1 on, 2 on, 3 on, 4 -, VF, v.22"},
-      {"direct sync", Framed("~r2943C3DBFB216000D0"), ReadResponseStatus::kValid,
+      {"direct sync", FrameText("~r2943C3DBFB216000D0"), ReadResponseStatus::kValid,
        "Read complete (F/W v9.2)", "Dip Switch: 1 off, 2 off, 3 on, 4 -, direct, sync"},
-      {"direct async", Framed("~r2942C3DBFB216000D0"), ReadResponseStatus::kValid,
+      {"direct async", FrameText("~r2942C3DBFB216000D0"), ReadResponseStatus::kValid,
        "Read complete (F/W v9.2)", "Dip Switch: 1 on, 2 off, 3 on, 4 -, direct, async"},
-      {"version characters shown as they are", Framed("~rx?0\x7F" "C3DBFB216000D0"),
+      {"version characters shown as they are", FrameText("~rx?0\x7F" "C3DBFB216000D0"),
        ReadResponseStatus::kValid, "Read complete (F/W v?.x)",
        "Dip Switch: 1 off, 2 off, 3 off, 4 -, direct, sync"},
-      {"23 bytes", Framed("~r3105C3DBFB216000D"), ReadResponseStatus::kInvalid,
+      {"23 bytes", FrameText("~r3105C3DBFB216000D"), ReadResponseStatus::kInvalid,
        "Received invalid configuration", ""},
-      {"25 bytes", Framed("~r3105C3DBFB216000D00"), ReadResponseStatus::kInvalid,
+      {"25 bytes", FrameText("~r3105C3DBFB216000D00"), ReadResponseStatus::kInvalid,
        "Received invalid configuration", ""},
       {"bare ~r", "\n~r\r", ReadResponseStatus::kInvalid, "Received invalid configuration", ""},
   };
@@ -140,7 +129,7 @@ TEST(ReadResponse, DecodesByTheTable) {
 TEST(ReadResponse, OtherFramesAreNotReadResponses) {
   for (const std::string payload :
        {"~RC3DBFB216000D0xxxx", "~WC3DBFB216000D0", "~T", "~t", "+", "C0020000000", "r~"}) {
-    const std::string f = Framed(payload);
+    const std::string f = FrameText(payload);
     ReadResponse r{};
     EXPECT_EQ(DecodeReadResponse(reinterpret_cast<const uint8_t*>(f.data()),
                                  static_cast<uint8_t>(f.size()), &r),
@@ -155,9 +144,9 @@ TEST(ReadResponse, OtherFramesAreNotReadResponses) {
 
 TEST(ReadResponse, DigitsOfEitherCaseAndNonDigitsDecode) {
   ReadResponse upper{}, lower{}, junk{};
-  const std::string u = Framed("~r3105A5FBFB216000D0");
-  const std::string l = Framed("~r3105a5fbfb216000d0");
-  const std::string j = Framed("~r3105GZ.BFB216000D0");
+  const std::string u = FrameText("~r3105A5FBFB216000D0");
+  const std::string l = FrameText("~r3105a5fbfb216000d0");
+  const std::string j = FrameText("~r3105GZ.BFB216000D0");
   DecodeReadResponse(reinterpret_cast<const uint8_t*>(u.data()), 24, &upper);
   DecodeReadResponse(reinterpret_cast<const uint8_t*>(l.data()), 24, &lower);
   DecodeReadResponse(reinterpret_cast<const uint8_t*>(j.data()), 24, &junk);
@@ -171,7 +160,7 @@ TEST(ReadResponse, DigitsOfEitherCaseAndNonDigitsDecode) {
 TEST(ReadResponse, PacketOfARecordDecodesBackToIt) {
   const UnitConfig config{0xC5, 0x7F, 0x00, 0xFF, 0x80, 0x55, 0x02};
   const ConfigPacket packet = BuildConfigPacket(config);
-  const std::string f = Framed("~r3105" + std::string(packet.begin() + 2, packet.end()));
+  const std::string f = FrameText("~r3105" + std::string(packet.begin() + 2, packet.end()));
   ReadResponse r{};
   ASSERT_EQ(DecodeReadResponse(reinterpret_cast<const uint8_t*>(f.data()), 24, &r),
             ReadResponseStatus::kValid);

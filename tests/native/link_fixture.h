@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "link/frame_codec.h"
+#include "tests/native/frame_text.h"
 
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes Framed(const std::string& payload) { return B(FrameText(payload)); }
 
 struct RecordingSink : FrameSink {
   std::atomic<bool> respond{false};

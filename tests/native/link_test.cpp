@@ -12,19 +12,6 @@ namespace {
 
 constexpr uint8_t kMarker = 0xFF;  // never part of a reply; ends what the test reads back
 
-// A frame built by hand: line feed, payload, checksum digits low nibble first, CR.
-Bytes Framed(const std::string& payload) {
-  Bytes f = {0x0A};
-  f.insert(f.end(), payload.begin(), payload.end());
-  unsigned sum = 0;
-  for (uint8_t b : f) sum += b;
-  const char* digits = "0123456789ABCDEF";
-  f.push_back(static_cast<uint8_t>(digits[sum & 15]));
-  f.push_back(static_cast<uint8_t>(digits[(sum >> 4) & 15]));
-  f.push_back(0x0D);
-  return f;
-}
-
 Bytes WithBadChecksum(Bytes f) {
   f[f.size() - 3] = (f[f.size() - 3] == '0') ? '1' : '0';
   return f;

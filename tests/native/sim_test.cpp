@@ -27,17 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Bytes Framed(const std::string& payload) {
-  Bytes f = B("\n" + payload);
-  unsigned sum = 0;
-  for (uint8_t b : f) sum += b;
-  const char* digits = "0123456789ABCDEF";
-  f.push_back(static_cast<uint8_t>(digits[sum & 15]));
-  f.push_back(static_cast<uint8_t>(digits[(sum >> 4) & 15]));
-  f.push_back(0x0D);
-  return f;
-}
-
 const Bytes kAck = {0x0A, '+', 0x0D};
 const Bytes kNak = {0x0A, '-', 0x0D};
 
