@@ -12,22 +12,11 @@ root=$PWD
 tools/setup.sh || exit 1
 logs=$root/build/bench-logs
 mkdir -p "$logs"
-jobs=$(nproc)
 
-build() {
-  local dir=$1; shift
-  local targets=()
-  while [ "$1" != -- ]; do targets+=("$1"); shift; done
-  shift
-  if ! { cmake -S . -B "$dir" -G Ninja -DVTL_WERROR=ON "$@" >"$logs/$(basename "$dir")-configure.log" 2>&1 &&
-         cmake --build "$dir" -j "$jobs" --target "${targets[@]}" >"$logs/$(basename "$dir")-build.log" 2>&1; }; then
-    echo "bench: the build in $dir failed; see $logs/" >&2
-    exit 1
-  fi
-}
+source tools/build-targets.sh
 echo "bench: building (logs in build/bench-logs/)"
-build build/native bench_receive_path vtl-unit-sim -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
-build build/win VTL_K4ZVL vtl-driver -- -DCMAKE_BUILD_TYPE=Release \
+vtl_build build/native bench_receive_path vtl-unit-sim -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+vtl_build build/win VTL_K4ZVL vtl-driver -- -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DVTL_NATIVE_BUILD="$root/build/native"
 
 figures=$logs/figures.txt

@@ -14,27 +14,11 @@ tools/setup.sh
 
 logs=$root/build/run-logs
 mkdir -p "$logs"
-jobs=$(nproc)
 
-# build DIR TARGETS... -- CMAKE-ARGS...: configured as ./test.sh does, so the two share
-# their build folders without rebuilding each other's work.
-build() {
-  local dir=$1; shift
-  local targets=()
-  while [ "$1" != -- ]; do targets+=("$1"); shift; done
-  shift
-  local name
-  name=$(basename "$dir")
-  if ! { cmake -S . -B "$dir" -G Ninja -DVTL_WERROR=ON "$@" >"$logs/$name-configure.log" 2>&1 &&
-         cmake --build "$dir" -j "$jobs" --target "${targets[@]}" >"$logs/$name-build.log" 2>&1; }; then
-    echo "run: the build in $dir failed; see $logs/$name-*.log" >&2
-    tail -20 "$logs/$name-build.log" >&2 || true
-    exit 1
-  fi
-}
+source tools/build-targets.sh
 echo "run: building (logs in build/run-logs/)"
-build build/native vtl-unit-sim -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
-build build/win VTL_K4ZVL vtl-driver vtl_help -- -DCMAKE_BUILD_TYPE=Release \
+vtl_build build/native vtl-unit-sim -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+vtl_build build/win VTL_K4ZVL vtl-driver vtl_help -- -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DVTL_NATIVE_BUILD="$root/build/native"
 
 # A prefix of its own, so that test runs that stop their Wine processes leave this alone.

@@ -10,14 +10,10 @@ root=$PWD
 tools/setup.sh || exit 1
 logs=$root/build/soak-logs
 mkdir -p "$logs"
-cmake -S . -B build/native -G Ninja -DVTL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  >"$logs/native-configure.log" 2>&1 &&
-  cmake --build build/native --target vtl-unit-sim >"$logs/native-build.log" 2>&1 &&
-  cmake -S . -B build/win -G Ninja -DVTL_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DVTL_NATIVE_BUILD="$root/build/native" \
-    >"$logs/win-configure.log" 2>&1 &&
-  cmake --build build/win --target VTL_K4ZVL vtl-driver >"$logs/win-build.log" 2>&1 ||
-  { echo "soak: build failed, see $logs/"; exit 1; }
+source tools/build-targets.sh
+vtl_build build/native vtl-unit-sim -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+vtl_build build/win VTL_K4ZVL vtl-driver -- -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DVTL_NATIVE_BUILD="$root/build/native"
 
 status=0
 export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-soak}
