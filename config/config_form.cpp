@@ -103,6 +103,11 @@ UnitConfig ReadControls(const ConfigControls& c) {
   return config;
 }
 
+bool AnsweredInTime(uint32_t requestTick, uint32_t answerTick, uint32_t windowMs) {
+  const int32_t elapsed = static_cast<int32_t>(answerTick - requestTick);
+  return elapsed < static_cast<int32_t>(windowMs);
+}
+
 void ConfigForm::WriteRequested(uint32_t tick) {
   writePending = true;
   requestTime = tick;
@@ -123,8 +128,7 @@ ConfigForm::FrameOutcome ConfigForm::OnFrame(const uint8_t* frame, uint8_t lengt
     // this thread once the send has returned (the "Tx: " log line included), so a quick
     // unit's answer can carry a tick from just before the request's. It still answers
     // that request: an answer stamped before it counts as immediate.
-    const int32_t elapsed = static_cast<int32_t>(receivedTick - requestTime);
-    const bool inTime = elapsed < static_cast<int32_t>(kAnswerWindowMs);
+    const bool inTime = AnsweredInTime(requestTime, receivedTick, answerWindowMs);
     if (writePending) {
       writePending = false;
       if (inTime) {

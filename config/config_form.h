@@ -60,6 +60,11 @@ ConfigControls ShowConfig(const UnitConfig& config, int currentBaudEntry);
 // The record the controls describe: IDs limited to 63, times converted to steps.
 UnitConfig ReadControls(const ConfigControls& controls);
 
+// Whether an answer stamped `answerTick` came within `windowMs` of a request stamped
+// `requestTick`. Ticks wrap at 2^32 ms; an answer stamped a little before its request
+// (two threads read the clock separately) counts as immediate.
+bool AnsweredInTime(uint32_t requestTick, uint32_t answerTick, uint32_t windowMs);
+
 // The page's record and its outstanding requests.
 //
 // Write and Read each mark their request as pending and note the tick count; the next
@@ -72,6 +77,7 @@ struct ConfigForm {
   static constexpr uint32_t kAnswerWindowMs = 1000;
 
   UnitConfig config{};
+  uint32_t answerWindowMs = kAnswerWindowMs;  // the command-line tool lets the user set it
   bool writePending = false;
   bool readPending = false;
   uint32_t requestTime = 0;

@@ -1,5 +1,6 @@
 #include "config/unit_config.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -50,6 +51,12 @@ uint8_t MsToUnits(uint32_t ms) {
   return static_cast<uint8_t>(steps);
 }
 
+const OptionName kOptionNames[kOptionNameCount] = {
+    {kUseAvailEc5, "Use Avail. (EC5)"},    {kDontBufferControls, "Don't buffer controls"},
+    {kNoCtrlByte, "No CTRL byte"},         {kNrz, "NRZ"},
+    {kV22TxHighRxLow, "V.22 Tx high/Rx low"}, {kRxAudioEqualisation, "Rx audio equalisation"},
+};
+
 namespace {
 struct BaudRow {
   uint8_t code;
@@ -90,6 +97,22 @@ ConfigPacket BuildConfigPacket(const UnitConfig& config) {
   return packet;
 }
 
+bool DecodeConfigPacket(const uint8_t* payload, size_t length, UnitConfig* config) {
+  if (payload == nullptr || length != kConfigPacketLength || payload[0] != '~' ||
+      payload[1] != 'W') {
+    return false;
+  }
+  for (size_t i = 2; i < length; ++i) {
+    if (!std::isxdigit(payload[i])) return false;
+  }
+  uint8_t bytes[kConfigBytes];
+  for (size_t i = 0; i < kConfigBytes; ++i) {
+    bytes[i] = HexByte(payload[2 + 2 * i], payload[3 + 2 * i]);
+  }
+  *config = ConfigFromBytes(bytes);
+  return true;
+}
+
 ReadResponseStatus DecodeReadResponse(const uint8_t* frame, uint8_t length,
                                       ReadResponse* response) {
   // Payload characters 0 and 1 are frame bytes 1 and 2.
@@ -102,8 +125,9 @@ ReadResponseStatus DecodeReadResponse(const uint8_t* frame, uint8_t length,
     return ReadResponseStatus::kInvalid;
   }
   const uint8_t* payload = frame + 1;
-  std::snprintf(response->statusText, sizeof response->statusText,
-                "Read complete (F/W v%c.%c)", payload[3], payload[2]);
+  std::snprintf(response->firmware, sizeof response->firmware, "%c.%c", payload[3], payload[2]);
+  std::snprintf(response->statusText, sizeof response->statusText, "Read complete (F/W v%s)",
+                response->firmware);
 
   // Bits 0-2 of the dip-switch character are switches 1-3, a set bit meaning "off";
   // bits 0 and 1 together also name the daughter board's line.

@@ -51,6 +51,15 @@ UnitConfig DefaultConfig();
 unsigned UnitsToMs(uint8_t steps);
 uint8_t MsToUnits(uint32_t ms);
 
+// The options as the "K4 Config" page names them, in the page's order; the ZVL
+// protocol width (kZvl32Bits) is the page's radio buttons and is not among them.
+struct OptionName {
+  ConfigOption flag;
+  const char* label;
+};
+constexpr int kOptionNameCount = 6;
+extern const OptionName kOptionNames[kOptionNameCount];
+
 // The rate text of a baud code ("9600" for a code without a row), and the code of a
 // rate number (13, that is 1200, for a number without a row).
 const char* BaudCodeToRate(uint8_t code);
@@ -61,6 +70,9 @@ uint8_t RateToBaudCode(uint32_t rate);
 constexpr size_t kConfigPacketLength = 16;
 using ConfigPacket = std::array<uint8_t, kConfigPacketLength>;
 ConfigPacket BuildConfigPacket(const UnitConfig& config);
+// The record a configuration write payload carries: true only for "~W" and exactly 14
+// hexadecimal digits (either case).
+bool DecodeConfigPacket(const uint8_t* payload, size_t length, UnitConfig* config);
 
 // The request payloads, each two characters.
 constexpr size_t kRequestLength = 2;
@@ -77,6 +89,7 @@ constexpr size_t kReadResponsePayloadLength = 20;
 enum class ReadResponseStatus { kNotReadResponse, kInvalid, kValid };
 
 struct ReadResponse {
+  char firmware[4];            // "1.3": the version's characters before and after the point
   char statusText[32];         // "Read complete (F/W v1.3)" or "Received invalid configuration"
   char daughterBoardText[52];  // empty unless valid
   UnitConfig config;           // set only when valid

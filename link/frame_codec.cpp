@@ -79,15 +79,7 @@ bool FrameCodec::ChecksumValid(const uint8_t* frame, uint8_t length) {
 
 void FrameCodec::OnBytesReceived(const uint8_t* bytes, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t b = bytes[i];
-    if (b == kLineFeed) lineLength = 0;
-    // An over-long line keeps its first 63 bytes; every later byte overwrites the last.
-    if (lineLength >= kLineCapacity) lineLength = kLineCapacity - 1;
-    lineBuffer[lineLength++] = b;
-    if (b == kCarriageReturn) {
-      DispatchFrame(lineBuffer, lineLength);
-      lineLength = 0;
-    }
+    if (line.Feed(bytes[i])) DispatchFrame(line.line(), line.length());
   }
 }
 

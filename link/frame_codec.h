@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "link/frame_sink.h"
+#include "link/line_assembler.h"
 #include "link/serial_port.h"
 
 // The link's frame format, both ways: received bytes are cut into lines, checked,
@@ -13,12 +14,12 @@
 // digits (low nibble first) and a carriage return. The checksum is the sum of the line
 // feed and the payload, modulo 256. ACK and NAK are the bare lines "\n+\r" and "\n-\r".
 //
-// Threads: the line (lineLength, lineBuffer) belongs to the reader thread. SendFrame and
+// Threads: the line (`line`) belongs to the reader thread. SendFrame and
 // SendRaw may run on either thread; `opened` is written by the owner thread only.
 // The sink is set before the port is opened and not changed while it is open.
 class FrameCodec : public SerialPort {
  public:
-  static constexpr uint8_t kLineCapacity = 64;
+  static constexpr uint8_t kLineCapacity = LineAssembler::kCapacity;
   static constexpr uint8_t kMaxPayload = 251;  // frame lengths are 8-bit quantities
   static constexpr uint32_t kLinkBaud = 2400;
 
@@ -51,8 +52,7 @@ class FrameCodec : public SerialPort {
 
  private:
   FrameSink* sink;
-  uint8_t lineLength = 0;
-  uint8_t lineBuffer[kLineCapacity] = {};
+  LineAssembler line;
   // Read by the reader thread when it answers a frame, so atomic.
   std::atomic<bool> opened{false};
 };

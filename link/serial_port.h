@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 // One serial device, its reader thread and its writer.
 //
@@ -36,6 +37,11 @@ class SerialPort {
   // Opens and configures the device and starts the reader thread. An open device is
   // closed first. DTR and RTS are raised while the device is open.
   int16_t Open(const char* devicePath, int16_t baudRate, int framing);
+  // Makes a new pseudo-terminal and opens its controlling end as this device, as Open
+  // does; *otherEnd is the path another program opens. That end is held open here too,
+  // so the line stays up while the other program closes and reopens it. Only POSIX
+  // systems have pseudo-terminals: on Windows this returns kCreateFailed.
+  int16_t OpenPseudoTerminal(int16_t baudRate, std::string* otherEnd);
   // Stops the reader thread, lowers RTS and DTR and closes the device; false when no
   // device was open.
   bool Close();
@@ -53,5 +59,7 @@ class SerialPort {
 
  private:
   struct Platform;  // the handles and the reader thread, per platform
+  // POSIX half: sets up the device just opened and starts its reader thread.
+  int16_t Start(int16_t baudRate, int framing);
   std::unique_ptr<Platform> platform;
 };

@@ -8,6 +8,7 @@
 // owner and read by the reader, so it is atomic. Close wakes the reader through the
 // pipe, so it never waits for received data.
 #include <fcntl.h>
+#include <stdlib.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -22,6 +23,7 @@
 
 struct SerialPort::Platform {
   int device = -1;
+  int heldOtherEnd = -1;  // the far end of our own pseudo-terminal, kept open
   int wakePipe[2] = {-1, -1};
   std::thread reader;
   std::atomic<bool> stopRequested{false};
@@ -62,7 +64,39 @@ int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) 
   p.device = ::open(devicePath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (p.device < 0) return kCreateFailed;
   ::ioctl(p.device, TIOCEXCL);  // exclusive, like a COM port opened without sharing
+  return Start(baudRate, framing);
+}
 
+int16_t SerialPort::OpenPseudoTerminal(int16_t baudRate, std::string* otherEnd) {
+  Platform& p = *platform;
+  if (p.device >= 0) Close();
+  p.device = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128];
+  if (p.device < 0 || ::grantpt(p.device) != 0 || ::unlockpt(p.device) != 0 ||
+      ::ptsname_r(p.device, name, sizeof name) != 0) {
+    CloseFd(&p.device);
+    return kCreateFailed;
+  }
+  ::fcntl(p.device, F_SETFL, ::fcntl(p.device, F_GETFL) | O_NONBLOCK);
+  p.heldOtherEnd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (p.heldOtherEnd < 0) {
+    CloseFd(&p.device);
+    return kCreateFailed;
+  }
+  // Raw before anyone opens it: the other end's line discipline would otherwise echo
+  // every byte written here straight back.
+  termios raw{};
+  ::tcgetattr(p.heldOtherEnd, &raw);
+  ::cfmakeraw(&raw);
+  ::tcsetattr(p.heldOtherEnd, TCSANOW, &raw);
+  *otherEnd = name;
+  const int16_t status = Start(baudRate, 1);
+  if (status != kOpened) CloseFd(&p.heldOtherEnd);
+  return status;
+}
+
+int16_t SerialPort::Start(int16_t baudRate, int framing) {
+  Platform& p = *platform;
   termios settings{};
   if (::tcgetattr(p.device, &settings) != 0) {
     CloseFd(&p.device);
@@ -130,6 +164,7 @@ bool SerialPort::Close() {
   lines = TIOCM_DTR;
   ::ioctl(p.device, TIOCMBIC, &lines);
   CloseFd(&p.device);
+  CloseFd(&p.heldOtherEnd);
   CloseFd(&p.wakePipe[0]);
   CloseFd(&p.wakePipe[1]);
   return true;

@@ -162,6 +162,9 @@ int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) 
   return kOpened;
 }
 
+// Windows has no pseudo-terminals; a virtual COM-port pair stands in for one there.
+int16_t SerialPort::OpenPseudoTerminal(int16_t, std::string*) { return kCreateFailed; }
+
 bool SerialPort::Close() {
   Platform& p = *platform;
   if (p.deviceHandle == INVALID_HANDLE_VALUE) return false;

@@ -1,0 +1,124 @@
+#include "tools/vtl/frame_text.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "comms/comms_state.h"
+#include "config/unit_config.h"
+#include "link/frame_codec.h"
+#include "tools/vtl/record_text.h"
+
+std::string QuotedBytes(const uint8_t* bytes, unsigned length) {
+  std::string text = "\"";
+  char escape[8];
+  for (unsigned i = 0; i < length; ++i) {
+    const uint8_t b = bytes[i];
+    if (b == '\n') text += "\\n";
+    else if (b == '\r') text += "\\r";
+    else if (b == '"' || b == '\\') (text += '\\') += static_cast<char>(b);
+    else if (b >= 0x20 && b <= 0x7E) text += static_cast<char>(b);
+    else {
+      std::snprintf(escape, sizeof escape, "\\x%02X", b);
+      text += escape;
+    }
+  }
+  return text + "\"";
+}
+
+void FrameMeaning::AddTo(JsonObject* object) const {
+  object->Add("checksum", checksum);
+  object->Add("kind", kind);
+  if (!fields.Empty()) object->Raw("decoded", fields.Text());
+}
+
+namespace {
+// Controls and indications frames share one payload layout; the comms state's decoder
+// reads it. It reads an indications frame as the tool does (indications 1 to 32 only),
+// so for showing all of an indications frame's bits it is read as a controls frame.
+std::string BitsOf(const uint8_t* line, uint8_t length, bool* understood, bool* wide) {
+  uint8_t copy[LineAssembler::kCapacity];
+  std::memcpy(copy, line, length);
+  copy[1] = 'C';
+  CommsState state;
+  *understood = state.Receive(copy, length) == FrameEffect::kShowControls;
+  *wide = state.wideControls;
+  return state.BitsText(BitSet::kControls);
+}
+}  // namespace
+
+FrameMeaning DescribeFrame(const uint8_t* line, uint8_t length) {
+  FrameMeaning m;
+  m.checksum = "none";
+  if (length < 3 || line[0] != 0x0A || line[length - 1] != 0x0D) {
+    m.kind = "not a frame (no line feed)";
+    return m;
+  }
+  if (IsAckOrNak(line, length)) {
+    m.kind = line[1] == '+' ? "ACK" : "NAK";
+    return m;
+  }
+  if (length >= 5) m.checksum = FrameCodec::ChecksumValid(line, length) ? "ok" : "bad";
+  const uint8_t* payload = line + 1;
+  const size_t payloadLength = length >= 4 ? length - 4u : 0u;
+  switch (line[1]) {
+    case '~': {
+      ReadResponse response;
+      UnitConfig written{};
+      const ReadResponseStatus status = DecodeReadResponse(line, length, &response);
+      if (status == ReadResponseStatus::kValid) {
+        m.kind = "read response";
+        m.detail = std::string(response.statusText) + ", " + response.daughterBoardText +
+                   ", record " + RecordHex(response.config, true) + ": " +
+                   RecordAssignments(response.config);
+        m.fields.Add("firmware", response.firmware);
+        m.fields.Add("dip_switches", response.daughterBoardText);
+        AddRecord(&m.fields, response.config);
+      } else if (status == ReadResponseStatus::kInvalid) {
+        m.kind = "read response";
+        m.detail = std::string(kInvalidConfigurationText) + " (a " + std::to_string(length) +
+                   "-byte frame, not 24)";
+        m.fields.Add("error", kInvalidConfigurationText);
+      } else if (DecodeConfigPacket(payload, payloadLength, &written)) {
+        m.kind = "configuration write";
+        m.detail = "record " + RecordHex(written, true) + ": " + RecordAssignments(written);
+        AddRecord(&m.fields, written);
+      } else if (payloadLength == kRequestLength &&
+                 std::memcmp(payload, kReadRequest, kRequestLength) == 0) {
+        m.kind = "read request";
+      } else if (payloadLength == kRequestLength &&
+                 std::memcmp(payload, kTxOnRequest, kRequestLength) == 0) {
+        m.kind = "Tx on request";
+      } else if (payloadLength == kRequestLength &&
+                 std::memcmp(payload, kTxOffRequest, kRequestLength) == 0) {
+        m.kind = "Tx off request";
+      } else {
+        m.kind = "configuration channel, unknown command";
+      }
+      return m;
+    }
+    case 'C':
+    case 'I': {
+      bool understood = false, wide = false;
+      const std::string bits = BitsOf(line, length, &understood, &wide);
+      m.kind = line[1] == 'C' ? "controls" : "indications";
+      if (understood) {
+        m.detail = std::string(wide ? "64" : "32") + " bits " + bits;
+        m.fields.Add("width", wide ? 64 : 32);
+        m.fields.Add("bits", bits);
+      } else {
+        m.detail = "width neither 32 nor 64";
+      }
+      return m;
+    }
+    case 'R':
+      m.kind = "poll (indications asked for)";
+      return m;
+    case 'A':
+    case 'B':
+      m.kind = std::string("type ") + static_cast<char>(line[1]);
+      return m;
+    default:
+      m.kind = "unknown type (dropped)";
+      return m;
+  }
+}
