@@ -229,3 +229,16 @@ TEST(ConfigForm, OtherFramesChangeNothing) {
 }
 
 }  // namespace
+
+namespace {
+TEST(AnswerWindow, ASetWindowJudgesAnswersLikeTheDefaultOne) {
+  for (const auto& k : {std::make_pair(299u, true), std::make_pair(300u, false)}) {
+    ConfigForm form;
+    form.answerWindowMs = 300;
+    form.WriteRequested(5000);
+    const std::string ack = "\n+\r";
+    EXPECT_EQ(Feed(form, ack, 5000 + k.first).statuses.size(), k.second ? 1u : 0u) << k.first;
+    EXPECT_EQ(AnsweredInTime(5000, 5000 + k.first, 300), k.second);
+  }
+}
+}  // namespace

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -165,6 +166,46 @@ TEST(ReadResponse, PacketOfARecordDecodesBackToIt) {
   ASSERT_EQ(DecodeReadResponse(reinterpret_cast<const uint8_t*>(f.data()), 24, &r),
             ReadResponseStatus::kValid);
   EXPECT_EQ(r.config, config);
+}
+
+TEST(ReadResponse, FirmwareIsTheTwoCharactersAroundThePoint) {
+  const std::string f = FrameText("~r7205C3DBFB216000D0");
+  ReadResponse r{};
+  ASSERT_EQ(DecodeReadResponse(reinterpret_cast<const uint8_t*>(f.data()), 24, &r),
+            ReadResponseStatus::kValid);
+  EXPECT_STREQ(r.firmware, "2.7");
+  EXPECT_STREQ(r.statusText, "Read complete (F/W v2.7)");
+}
+
+TEST(ConfigPacket, DecodesOnlyAWriteOfFourteenDigits) {
+  const UnitConfig config{0xC5, 0x7F, 0x00, 0xFF, 0x80, 0x55, 0x02};
+  const ConfigPacket packet = BuildConfigPacket(config);
+  UnitConfig decoded{};
+  ASSERT_TRUE(DecodeConfigPacket(packet.data(), packet.size(), &decoded));
+  EXPECT_EQ(decoded, config);
+  std::string lower(packet.begin(), packet.end());
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  lower[1] = 'W';
+  ASSERT_TRUE(DecodeConfigPacket(reinterpret_cast<const uint8_t*>(lower.data()), 16, &decoded));
+  EXPECT_EQ(decoded, config);
+  const UnitConfig untouched = decoded;
+  for (const std::string bad : {"~WC3DBFB216000D", "~WC3DBFB216000D00", "~WC3DBFB216000DG",
+                                "~RC3DBFB216000D0", ""}) {
+    EXPECT_FALSE(DecodeConfigPacket(reinterpret_cast<const uint8_t*>(bad.data()), bad.size(),
+                                    &decoded))
+        << bad;
+    EXPECT_EQ(decoded, untouched);
+  }
+}
+
+TEST(OptionNames, EveryOptionButTheWidthOnceWithThePagesLabel) {
+  uint8_t seen = 0;
+  for (const OptionName& option : kOptionNames) {
+    EXPECT_EQ(seen & option.flag, 0);
+    seen = static_cast<uint8_t>(seen | option.flag);
+  }
+  EXPECT_EQ(seen, 0x7F & ~kZvl32Bits);
+  EXPECT_STREQ(kOptionNames[1].label, "Don't buffer controls");
 }
 
 // Files are made in a private folder that is removed afterwards.

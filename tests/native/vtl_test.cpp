@@ -1,0 +1,187 @@
+// vtl's own rules: the record's fields by name, FIELD=VALUE, the differences a verify
+// reports, what a line on the link is, and the JSON it prints.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/native/frame_text.h"
+#include "tools/vtl/frame_text.h"
+#include "tools/vtl/json_writer.h"
+#include "tools/vtl/record_text.h"
+
+namespace {
+
+UnitConfig Hex(const std::string& hex) {
+  uint8_t bytes[kConfigBytes];
+  for (size_t i = 0; i < kConfigBytes; ++i) {
+    bytes[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+  }
+  return ConfigFromBytes(bytes);
+}
+
+TEST(RecordText, DefaultsByName) {
+  EXPECT_EQ(RecordHex(DefaultConfig(), true), "3C BD BF 12 06 00 0D");
+  EXPECT_EQ(RecordAssignments(DefaultConfig()),
+            "io=60 zvl=off split=off adcs=off preamble-ms=120 postamble-ms=40 protocol=64 "
+            "use-avail=off dont-buffer-controls=off no-ctrl-byte=off nrz=off v22-tx-high=off "
+            "rx-equalisation=off baud=1200");
+  JsonObject o;
+  AddRecord(&o, DefaultConfig());
+  EXPECT_EQ(o.Text(),
+            "{\"record\":\"3CBDBF1206000D\",\"io\":60,\"zvl\":\"off\",\"split\":false,"
+            "\"adcs\":\"off\",\"preamble_ms\":120,\"postamble_ms\":40,\"protocol\":64,"
+            "\"use_avail\":false,\"dont_buffer_controls\":false,\"no_ctrl_byte\":false,"
+            "\"nrz\":false,\"v22_tx_high\":false,\"rx_equalisation\":false,\"baud\":1200,"
+            "\"baud_code\":13}");
+  const std::vector<RecordField> fields = DescribeRecord(DefaultConfig());
+  EXPECT_EQ(fields[1].text, "not used (ID 61)");
+  EXPECT_EQ(fields[7].label, "Use Avail. (EC5)");
+}
+
+TEST(RecordText, ABaudCodeWithoutARateSaysSo) {
+  const std::vector<RecordField> fields = DescribeRecord(Hex("3CBDBF12060005"));
+  EXPECT_EQ(fields.back().text, "9600 (code 5 has no rate of its own)");
+  EXPECT_EQ(DescribeRecord(Hex("3CBDBF12060000")).back().text, "115200");
+}
+
+struct AssignmentCase {
+  const char* start;
+  const char* assignment;
+  const char* expected;  // the record afterwards
+};
+
+class Assignments : public ::testing::TestWithParam<AssignmentCase> {};
+
+TEST_P(Assignments, ChangeOnlyTheNamedField) {
+  UnitConfig record = Hex(GetParam().start);
+  std::string error;
+  ASSERT_TRUE(ApplyAssignment(GetParam().assignment, &record, &error)) << error;
+  EXPECT_EQ(RecordHex(record, false), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, Assignments,
+    ::testing::Values(
+        AssignmentCase{"3CBDBF1206000D", "io=5", "05BDBF1206000D"},
+        AssignmentCase{"7CBDBF1206000D", "io=5", "45BDBF1206000D"},  // bit 6 stays
+        AssignmentCase{"3CBDBF1206000D", "io=off", "BCBDBF1206000D"},  // the ID stays
+        AssignmentCase{"3CFDBF1206000D", "zvl=12", "3C4CBF1206000D"},  // split stays
+        AssignmentCase{"3CBDBF1206000D", "split=on", "3CFDBF1206000D"},
+        AssignmentCase{"3CFDBF1206000D", "split=off", "3CBDBF1206000D"},
+        AssignmentCase{"3CBDBF1206000D", "adcs=0", "3CBD001206000D"},
+        AssignmentCase{"3CBDBF1206000D", "preamble-ms=103", "3CBDBF0F06000D"},
+        AssignmentCase{"3CBDBF1206000D", "postamble-ms=1700", "3CBDBF12FF000D"},
+        AssignmentCase{"3CBDBF1206000D", "postamble-ms=3", "3CBDBF1200000D"},
+        AssignmentCase{"3CBDBF1206800D", "protocol=32", "3CBDBF1206900D"},  // bit 7 stays
+        AssignmentCase{"3CBDBF1206100D", "protocol=64", "3CBDBF1206000D"},
+        AssignmentCase{"3CBDBF1206000D", "rx-equalisation=on", "3CBDBF1206010D"},
+        AssignmentCase{"3CBDBF1206000D", "v22-tx-high=on", "3CBDBF1206020D"},
+        AssignmentCase{"3CBDBF1206000D", "nrz=on", "3CBDBF1206040D"},
+        AssignmentCase{"3CBDBF1206000D", "no-ctrl-byte=on", "3CBDBF1206080D"},
+        AssignmentCase{"3CBDBF1206000D", "use-avail=on", "3CBDBF1206200D"},
+        AssignmentCase{"3CBDBF1206000D", "dont-buffer-controls=on", "3CBDBF1206400D"},
+        AssignmentCase{"3CBDBF12067F0D", "nrz=off", "3CBDBF12067B0D"},
+        AssignmentCase{"3CBDBF1206000D", "baud=115200", "3CBDBF12060000"},
+        AssignmentCase{"3CBDBF1206000D", "baud=300", "3CBDBF1206000F"}));
+
+TEST(Assignments, RefusedValuesNameTheFieldAndChangeNothing) {
+  const struct {
+    const char* assignment;
+    const char* message;
+  } cases[] = {
+      {"io=64", "bad value '64' for io: expected 0 to 63 or off"},
+      {"zvl=", "bad value '' for zvl"},
+      {"adcs=+1", "bad value '+1' for adcs"},
+      {"preamble-ms=1701", "expected 0 to 1700"},
+      {"postamble-ms=99999999999", "for postamble-ms"},
+      {"protocol=16", "expected 32 or 64"},
+      {"nrz=1", "expected on or off"},
+      {"baud=110", "a rate of the baud table"},
+      {"baud=01200", "a rate of the baud table"},
+      {"speed=9600", "unknown field 'speed'"},
+      {"io", "'io' is not FIELD=VALUE"},
+  };
+  for (const auto& k : cases) {
+    UnitConfig record = DefaultConfig();
+    std::string error;
+    EXPECT_FALSE(ApplyAssignment(k.assignment, &record, &error)) << k.assignment;
+    EXPECT_NE(error.find(k.message), std::string::npos) << error;
+    EXPECT_EQ(record, DefaultConfig());
+  }
+}
+
+TEST(Differences, EachFieldOnceAndIgnoredBitsByByte) {
+  EXPECT_TRUE(RecordDifferences(DefaultConfig(), DefaultConfig()).empty());
+  EXPECT_EQ(RecordDifferences(Hex("3CBDBF1206000D"), Hex("7C3DBF1209100A")),
+            (std::vector<std::string>{"zvl: wrote not used (ID 61), read 61",
+                                      "postamble-ms: wrote 40, read 60",
+                                      "protocol: wrote 64, read 32", "baud: wrote 1200, read 9600",
+                                      "byte 0 (IO ID): wrote 3C, read 7C, bits the unit ignores"}));
+  EXPECT_EQ(RecordDifferences(Hex("3CBDBF1206000D"), Hex("3CBDBF1206800D")),
+            (std::vector<std::string>{
+                "byte 5 (options): wrote 00, read 80, bits the unit ignores"}));
+}
+
+struct FrameCase {
+  std::string line;
+  const char* checksum;
+  const char* kind;
+  const char* detail;
+};
+
+TEST(DescribeFrame, EveryKindOfLine) {
+  std::string badControls = FrameText("C00210000000");
+  badControls[badControls.size() - 2] = '0';
+  const FrameCase cases[] = {
+      {"\n+\r", "none", "ACK", ""},
+      {"\n-\r", "none", "NAK", ""},
+      {FrameText("~R"), "ok", "read request", ""},
+      {FrameText("~T"), "ok", "Tx on request", ""},
+      {FrameText("~t"), "ok", "Tx off request", ""},
+      {FrameText("~X"), "ok", "configuration channel, unknown command", ""},
+      {FrameText("~WC3DBFB216000D0"), "ok", "configuration write",
+       "record 3C BD BF 12 06 00 0D: io=60 zvl=off split=off adcs=off preamble-ms=120 "
+       "postamble-ms=40 protocol=64 use-avail=off dont-buffer-controls=off no-ctrl-byte=off "
+       "nrz=off v22-tx-high=off rx-equalisation=off baud=1200"},
+      {FrameText("~r3105C3DBFB216000D0"), "ok", "read response",
+       "Read complete (F/W v1.3), Dip Switch: 1 off, 2 on, 3 off, 4 -, VF, v.23, record 3C BD "
+       "BF 12 06 00 0D: io=60 zvl=off split=off adcs=off preamble-ms=120 postamble-ms=40 "
+       "protocol=64 use-avail=off dont-buffer-controls=off no-ctrl-byte=off nrz=off "
+       "v22-tx-high=off rx-equalisation=off baud=1200"},
+      {FrameText("~r3105C3DBFB216000D"), "ok", "read response",
+       "Received invalid configuration (a 23-byte frame, not 24)"},
+      {FrameText("C00210000000"), "ok", "controls", "32 bits 10000000 00000000 00000000 00000000 "},
+      {badControls, "bad", "controls", "32 bits 10000000 00000000 00000000 00000000 "},
+      {FrameText("C0041000000000000008"), "ok", "controls",
+       "64 bits 10000000 00000000 00000000 00000000 00000000 00000000 00000000 00000001 "},
+      {FrameText("C00010000000"), "ok", "controls", "width neither 32 nor 64"},
+      {FrameText("I0041020000000000008:"), "ok", "indications",
+       "64 bits 10000000 01000000 00000000 00000000 00000000 00000000 00000000 00000001 "},
+      {FrameText("R"), "ok", "poll (indications asked for)", ""},
+      {"\nA\r", "none", "type A", ""},
+      {FrameText("X"), "ok", "unknown type (dropped)", ""},
+      {"C0021\r", "none", "not a frame (no line feed)", ""},
+  };
+  for (const FrameCase& k : cases) {
+    const FrameMeaning m = DescribeFrame(reinterpret_cast<const uint8_t*>(k.line.data()),
+                                         static_cast<uint8_t>(k.line.size()));
+    EXPECT_STREQ(m.checksum, k.checksum) << k.line;
+    EXPECT_EQ(m.kind, k.kind) << k.line;
+    EXPECT_EQ(m.detail, k.detail) << k.line;
+  }
+}
+
+TEST(Json, EveryByteOfAFrameBecomesValidJson) {
+  const std::string bytes("\n\"\\\t\x01\x7F\xC3z\r", 9);
+  EXPECT_EQ(JsonObject::Quote(bytes), "\"\\n\\\"\\\\\\t\\u0001\\u007f\\u00c3z\\r\"");
+  EXPECT_EQ(QuotedBytes(reinterpret_cast<const uint8_t*>(bytes.data()), 9),
+            "\"\\n\\\"\\\\\\x09\\x01\\x7F\\xC3z\\r\"");
+  JsonObject o;
+  o.Add("a", 1).Add("b", true).AddNull("c").Add("d", std::vector<std::string>{"x", "y"});
+  JsonObject more;
+  more.Add("e", "f");
+  EXPECT_EQ(o.Merge(more).Text(), "{\"a\":1,\"b\":true,\"c\":null,\"d\":[\"x\",\"y\"],\"e\":\"f\"}");
+}
+
+}  // namespace
