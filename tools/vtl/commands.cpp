@@ -78,7 +78,8 @@ int Fail(const CommonOptions& options, const std::string& command, int status,
     std::printf("%s\n", object.Text().c_str());
     std::fflush(stdout);
   } else {
-    std::fprintf(stderr, "vtl %s: %s\n", command.c_str(), message.c_str());
+    const std::string who = command.empty() ? "vtl" : "vtl " + command;
+    std::fprintf(stderr, "%s: %s\n", who.c_str(), message.c_str());
   }
   return status;
 }
@@ -244,7 +245,7 @@ std::string FileFailure(ConfigFileError error, const std::string& file) {
 
 int UsageError(const CommonOptions& options, const std::string& command,
                const std::string& message) {
-  return Fail(options, command.empty() ? "vtl" : command, kExitUsage, "usage",
+  return Fail(options, command, kExitUsage, "usage",
               message + " (vtl --help tells more)");
 }
 
@@ -549,12 +550,14 @@ int RunTap(const CommonOptions& options, const std::string& toolPort,
   tool.other = &unit;
   unit.other = &tool;
   CatchStopSignals();
-  // The unit's side first, so that nothing the tool sends is lost for want of it.
+  // The tool's side first: a new pseudo-terminal has nobody on it yet, so its path is
+  // printed before any frame. What arrives on one side before the other is open is
+  // reported as not forwarded.
   std::string ptyPath;
   const struct {
     TapEnd* end;
     const std::string& port;
-  } ends[2] = {{&unit, unitPort}, {&tool, toolPort}};
+  } ends[2] = {{&tool, toolPort}, {&unit, unitPort}};
   for (const auto& e : ends) {
     if (OpenTapEnd(e.end, e.port, &ptyPath) != SerialPort::kOpened) {
       const std::string reason = LastSystemError();
@@ -562,14 +565,17 @@ int RunTap(const CommonOptions& options, const std::string& toolPort,
                          "cannot open the " + std::string(e.end->name) + " side " +
                              (e.port == "pty" ? "(a new pseudo-terminal)" : e.port) + ": " + reason);
     }
+    if (e.end == &tool && !ptyPath.empty()) {
+      JsonObject fields;
+      fields.Add("path", ptyPath);
+      PrintEvent(&printer, "pty", "the tool's end is " + ptyPath, fields);
+    }
   }
-  if (!ptyPath.empty()) {
-    JsonObject fields;
-    fields.Add("path", ptyPath);
-    PrintEvent(&printer, "pty", "the tool's end is " + ptyPath, fields);
-  }
-  PrintEvent(&printer, "tapping", "tapping tool " + (ptyPath.empty() ? toolPort : ptyPath) +
-                                      " <-> unit " + unitPort);
+  JsonObject tapped;
+  tapped.Add("tool", ptyPath.empty() ? toolPort : ptyPath).Add("unit", unitPort);
+  PrintEvent(&printer, "tapping",
+             "tapping tool " + (ptyPath.empty() ? toolPort : ptyPath) + " <-> unit " + unitPort,
+             tapped);
   while (PauseUnlessStopped(kStopCheckMs)) {
     for (const auto& e : ends) {
       if (!e.end->lost) continue;

@@ -3,12 +3,14 @@
 // command of commands.h.
 #include <getopt.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "link/hex.h"
 #include "tools/vtl/commands.h"
 #include "tools/vtl/record_text.h"
 
@@ -123,21 +125,16 @@ struct Parsed {
   MonitorOptions monitor;
 };
 
-bool HexNibble(char c, uint8_t* value) {
-  if (c >= '0' && c <= '9') *value = static_cast<uint8_t>(c - '0');
-  else if (c >= 'a' && c <= 'f') *value = static_cast<uint8_t>(c - 'a' + 10);
-  else if (c >= 'A' && c <= 'F') *value = static_cast<uint8_t>(c - 'A' + 10);
-  else return false;
-  return true;
-}
-
 // The indication bytes as hex, byte 0 first, two digits a byte (high digit first).
 bool ParseIndications(const std::string& text, MonitorOptions* monitor) {
   if (text.size() != 8 && text.size() != 16) return false;
   for (size_t i = 0; i < text.size(); i += 2) {
-    uint8_t high, low;
-    if (!HexNibble(text[i], &high) || !HexNibble(text[i + 1], &low)) return false;
-    monitor->indications[i / 2] = static_cast<uint8_t>(high << 4 | low);
+    if (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[i + 1]))) {
+      return false;
+    }
+    monitor->indications[i / 2] = HexByte(static_cast<uint8_t>(text[i + 1]),
+                                          static_cast<uint8_t>(text[i]));
   }
   monitor->indicationsGiven = true;
   if (text.size() == 16) monitor->wide = true;
