@@ -160,6 +160,7 @@ TEST(DescribeFrame, EveryKindOfLine) {
        "64 bits 10000000 01000000 00000000 00000000 00000000 00000000 00000000 00000001 "},
       {FrameText("R"), "ok", "poll (indications asked for)", ""},
       {"\nA\r", "none", "type A", ""},
+      {"\n+x\r", "none", "ACK (with more bytes)", ""},
       {FrameText("X"), "ok", "unknown type (dropped)", ""},
       {"C0021\r", "none", "not a frame (no line feed)", ""},
   };

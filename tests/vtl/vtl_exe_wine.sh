@@ -48,6 +48,17 @@ printf 'abc' >short.vtl
 check "short file" 2 '3 bytes' -- "${vtl[@]}" show short.vtl
 check "bad value" 2 "bad value '99' for adcs" -- "${vtl[@]}" --port COM5 set adcs=99
 check "ports" 0 '' -- "${vtl[@]}" ports
+# The simulator polls every 300 ms here; SIGINT reaches vtl.exe as Ctrl-C.
+monitor_sim_log=$WINE_ENV_TMP/monitor-sim.log
+"$native_build/vtl-unit-sim" --controls-period 100 --poll-period 300 >"$monitor_sim_log" 2>&1 &
+WINE_ENV_PIDS+=($!)
+for _ in $(seq 100); do [ -s "$monitor_sim_log" ] && break; sleep 0.02; done
+wine_env_com_map 6 "$(head -1 "$monitor_sim_log")"
+monitor_out=$WINE_ENV_TMP/monitor.out
+timeout -s INT 5 "${vtl[@]}" --port COM6 monitor --respond --indications 0102000000000080 >"$monitor_out"
+check "monitor answers a poll" 0 'tx "\\nI0041020000000000008:..\\r" indications: 64 bits' -- cat "$monitor_out"
+check "monitor acknowledges controls" 0 'tx "\\n\+\\r" ACK' -- cat "$monitor_out"
+check "monitor ends with its counts" 0 'frames in: [1-9][0-9]*, frames out: [1-9]' -- tail -1 "$monitor_out"
 check "simulator saw the writes" 0 'record replaced: "70DBFB216040B0"' -- cat "$sim_log"
 echo "$failures failed"
 [ "$failures" -eq 0 ]

@@ -21,10 +21,6 @@ constexpr uint8_t kCarriageReturn = 0x0D;
 UnitSimulator::Bytes Ack() { return {kLineFeed, '+', kCarriageReturn}; }
 UnitSimulator::Bytes Nak() { return {kLineFeed, '-', kCarriageReturn}; }
 
-bool IsHexDigit(uint8_t c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 std::string Bits(const uint8_t* bytes, unsigned count) {
   std::string text;
   for (unsigned i = 0; i < count; ++i) {
@@ -193,17 +189,9 @@ bool UnitSimulator::Chance(unsigned percent) {
 // --- receiving --------------------------------------------------------------------
 
 void UnitSimulator::OnBytes(const uint8_t* bytes, size_t count) {
-  // The same line rules as the tool's: a line feed starts a line, a carriage return
-  // ends it, and a line longer than the buffer keeps overwriting its last byte.
+  // The same line rules as the tool's.
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t b = bytes[i];
-    if (b == kLineFeed) lineLength = 0;
-    if (lineLength >= sizeof lineBuffer) lineLength = sizeof lineBuffer - 1;
-    lineBuffer[lineLength++] = b;
-    if (b == kCarriageReturn) {
-      HandleLine(lineBuffer, lineLength);
-      lineLength = 0;
-    }
+    if (received.Feed(bytes[i])) HandleLine(received.line(), received.length());
   }
 }
 
@@ -274,13 +262,8 @@ void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
   }
   if (command == 'W') {
     // Exactly fourteen digits; anything else changes nothing.
-    const bool wellFormed =
-        length == kConfigPacketLength && std::all_of(payload + 2, payload + length, IsHexDigit);
-    uint8_t bytes[kConfigBytes] = {};
-    for (size_t i = 0; wellFormed && i < kConfigBytes; ++i) {
-      bytes[i] = HexByte(payload[2 + 2 * i], payload[3 + 2 * i]);
-    }
-    const UnitConfig written = ConfigFromBytes(bytes);
+    UnitConfig written{};
+    const bool wellFormed = DecodeConfigPacket(payload, length, &written);
     if (!Answer(wellFormed, wellFormed ? "write" : "malformed write",
                 [&] { config = written; })) {
       return;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "config/unit_config.h"
+#include "link/line_assembler.h"
 #include "tools/unit_sim/sim_options.h"
 
 class SimLine;
@@ -109,8 +110,7 @@ class UnitSimulator {
   std::mt19937 random;
 
   // Reader thread only.
-  uint8_t lineBuffer[64] = {};
-  size_t lineLength = 0;
+  LineAssembler received;
 
   std::atomic<uint64_t> framesIn{0};
   std::atomic<uint64_t> framesOut{0};

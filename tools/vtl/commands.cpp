@@ -505,6 +505,18 @@ class TapEnd : public SerialPort {
       : name(name), direction(direction), printer(printer) {}
   ~TapEnd() override { Close(); }
 
+  // Writes to this side from the other side's reader thread; nothing once it is closed.
+  uint32_t Forward(const uint8_t* data, uint32_t count) {
+    std::lock_guard<std::mutex> hold(guard);
+    return IsOpen() ? Write(data, count) : 0;
+  }
+  // Closing and reopening take the same lock, so no forward is under way meanwhile.
+  void Shut() {
+    std::lock_guard<std::mutex> hold(guard);
+    Close();
+  }
+  std::mutex guard;
+
   TapEnd* other = nullptr;
   const char* const name;       // "tool" or "unit"
   const char* const direction;  // how its bytes travel: "tool>unit"
@@ -513,7 +525,7 @@ class TapEnd : public SerialPort {
 
  private:
   void OnBytesReceived(const uint8_t* data, uint32_t count) override {
-    const uint32_t written = other->Write(data, count);
+    const uint32_t written = other->Forward(data, count);
     bytes += count;
     if (written != count) unsent += count - written;
     for (uint32_t i = 0; i < count; ++i) {
@@ -579,14 +591,17 @@ int RunTap(const CommonOptions& options, const std::string& toolPort,
   while (PauseUnlessStopped(kStopCheckMs)) {
     for (const auto& e : ends) {
       if (!e.end->lost) continue;
-      e.end->Close();
+      e.end->Shut();
       JsonObject fields;
       fields.Add("side", e.end->name).Add("port", e.port);
       PrintEvent(&printer, "lost", std::string("the ") + e.end->name + " side " + e.port +
                                        " was lost; reopening it when it comes back", fields);
       while (PauseUnlessStopped(kReopenEveryMs)) {
         e.end->lost = false;
-        if (OpenTapEnd(e.end, e.port, &ptyPath) == SerialPort::kOpened) {
+        std::unique_lock<std::mutex> hold(e.end->guard);
+        const bool reopened = OpenTapEnd(e.end, e.port, &ptyPath) == SerialPort::kOpened;
+        hold.unlock();
+        if (reopened) {
           PrintEvent(&printer, "opened", std::string("the ") + e.end->name + " side opened again",
                      fields);
           break;
@@ -594,8 +609,8 @@ int RunTap(const CommonOptions& options, const std::string& toolPort,
       }
     }
   }
-  tool.Close();
-  unit.Close();
+  tool.Shut();
+  unit.Shut();
   JsonObject counts;
   for (const TapEnd* end : {&tool, &unit}) {
     const std::string key = end == &tool ? "tool_to_unit" : "unit_to_tool";

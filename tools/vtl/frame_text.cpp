@@ -110,6 +110,11 @@ FrameMeaning DescribeFrame(const uint8_t* line, uint8_t length) {
       }
       return m;
     }
+    case '+':
+    case '-':
+      // Longer than the bare ACK or NAK; the tool still takes it as one.
+      m.kind = line[1] == '+' ? "ACK (with more bytes)" : "NAK (with more bytes)";
+      return m;
     case 'R':
       m.kind = "poll (indications asked for)";
       return m;
