@@ -55,27 +55,52 @@ ConfigFileError LoadConfigFile(const char* path, UnitConfig* config) {
   return result;
 }
 
-ConfigFileError SaveConfigFile(const char* path, const UnitConfig& config) {
-  if (path == nullptr || *path == '\0') return ConfigFileError::kCreateFailed;
-  // The temporary file sits beside the target so that the final rename stays within
-  // one file system and replaces the old file in one step.
-  static std::atomic<unsigned> serial{0};
-  const std::string temporary = std::string(path) + ".tmp" + std::to_string(::getpid()) + "-" +
-                                std::to_string(serial++);
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return ConfigFileError::kCreateFailed;
-
-  // Keep the permissions of the file being replaced.
-  struct stat old {};
-  if (::stat(path, &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
-
-  uint8_t bytes[kConfigBytes];
-  ConfigToBytes(config, bytes);
-  const bool written = WriteAll(fd, bytes, kConfigBytes) && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || std::rename(temporary.c_str(), path) != 0) {
-    ::unlink(temporary.c_str());
-    return ConfigFileError::kWriteFailed;
+namespace {
+class PosixSaveOperations : public SaveOperations {
+ public:
+  ConfigFileError WriteTemporary(const char* path, const uint8_t* bytes,
+                                 std::string* temporary) override {
+    // Beside the target, so that the rename stays within one file system and replaces
+    // the old file in one step.
+    static std::atomic<unsigned> serial{0};
+    *temporary = std::string(path) + ".tmp" + std::to_string(::getpid()) + "-" +
+                 std::to_string(serial++);
+    const int fd = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return ConfigFileError::kCreateFailed;
+    // Keep the permissions of the file being replaced.
+    struct stat old {};
+    if (::stat(path, &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
+    const bool written = WriteAll(fd, bytes, kConfigBytes) && ::fsync(fd) == 0;
+    if (!(::close(fd) == 0 && written)) {
+      ::unlink(temporary->c_str());
+      return ConfigFileError::kWriteFailed;
+    }
+    return ConfigFileError::kNone;
   }
-  return ConfigFileError::kNone;
+
+  Replace MoveOver(const std::string& temporary, const char* path) override {
+    if (std::rename(temporary.c_str(), path) == 0) return Replace::kDone;
+    // EBUSY: the target is in use by the system, for example a file bind-mounted
+    // there (rename(2)); it can still be written.
+    return errno == EBUSY ? Replace::kTargetInUse : Replace::kFailed;
+  }
+
+  bool WriteInPlace(const char* path, const uint8_t* bytes) override {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool written = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                         WriteAll(fd, bytes, kConfigBytes) &&
+                         ::ftruncate(fd, static_cast<off_t>(kConfigBytes)) == 0 &&
+                         ::fsync(fd) == 0;
+    return ::close(fd) == 0 && written;
+  }
+
+  void Remove(const std::string& temporary) override { ::unlink(temporary.c_str()); }
+};
+}  // namespace
+
+ConfigFileError SaveConfigFile(const char* path, const UnitConfig& config) {
+  PosixSaveOperations operations;
+  return SaveConfigFileWith(operations, path, config);
 }

@@ -8,4 +8,4 @@ source "$(dirname "$0")/../wine/wine-env.sh"
 wine_env_init
 wine_env_display || exit 1
 export VTL_WIN_BUILD=$2 VTL_E2E_TMP=$WINE_ENV_TMP
-python3 "$1"
+python3 "$1" "${@:3}"

@@ -450,6 +450,40 @@ class Files(ToolCase):
         self.assertTrue(tool.no_box(ERROR_CAPTION, 300))
         self.assertEqual("Set to defaults", tool.status())
 
+    def test_save_onto_a_file_another_program_holds_open(self):
+        """Saved whenever the holder's sharing lets a writer in; otherwise the box, and
+        the old bytes kept. Never a temporary file left beside it."""
+        folder = os.path.join(TMP, "held-%d" % os.getpid())
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, "held.vtl")
+        old = bytes([0x05] * 7)
+        cases = (  # driver's hold arguments, saved
+            (("read-write", "reader"), True),  # a viewer letting others read and write
+            (("read", "reader"), False),       # the system lets no writer in
+            (("none",), False),
+        )
+        wrong = []
+        for hold, saved in cases:
+            with open(path, "wb") as f:
+                f.write(old)
+            self.d("hold", wine_path(path), *hold)
+            try:
+                self.save(path)
+                if saved:
+                    self.wait_file(path, DEFAULT_RECORD)
+                    shown = None if self.tool.no_box(ERROR_CAPTION) else "a box"
+                else:
+                    shown = self.tool.box(ERROR_CAPTION)[0]
+            finally:
+                self.d("release")
+            with open(path, "rb") as f:
+                content = f.read()
+            expected = (None if saved else "Failed to create/open config file|icon=error",
+                        DEFAULT_RECORD if saved else old, ["held.vtl"])
+            if (shown, content, sorted(os.listdir(folder))) != expected:
+                wrong.append((hold, shown, content, sorted(os.listdir(folder))))
+        self.assertEqual([], wrong)
+
     def test_wrong_size_and_uncreatable_files_are_refused(self):
         tool = self.tool
         short = os.path.join(TMP, "short.vtl")

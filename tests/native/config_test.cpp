@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <cerrno>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "config/config_file.h"
 #include "config/unit_config.h"
@@ -322,6 +326,87 @@ TEST_F(ConfigFiles, SaveOverAFolderFailsAndLeavesItAlone) {
   ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
   EXPECT_EQ(SaveConfigFile(path.c_str(), DefaultConfig()), ConfigFileError::kWriteFailed);
   EXPECT_EQ(EntriesInFolder(), 1u);
+}
+
+TEST_F(ConfigFiles, SaveOntoAFileTheSystemHoldsWritesItInPlace) {
+  // A file bind-mounted over the target cannot be renamed onto (EBUSY), as a file
+  // another program holds cannot be on Windows; it can still be written.
+  const std::string path = PathOf("held.vtl"), source = PathOf("source");
+  Put(path, "old");
+  Put(source, "an older and longer file");
+  if (::mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
+  const ConfigFileError error = SaveConfigFile(path.c_str(), DefaultConfig());
+  const std::string seen = Get(path);
+  ::umount(path.c_str());
+  EXPECT_EQ(error, ConfigFileError::kNone);
+  EXPECT_EQ(seen, std::string("\x3C\xBD\xBF\x12\x06\x00\x0D", 7));
+  EXPECT_EQ(EntriesInFolder(), 2u);  // the two files, no temporary one
+}
+
+// Operations that fail where told to, and write down what was asked of them.
+class ScriptedSave : public SaveOperations {
+ public:
+  ConfigFileError temporaryResult = ConfigFileError::kNone;
+  Replace moveResult = Replace::kDone;
+  bool inPlaceResult = true;
+  std::string calls;
+
+  ConfigFileError WriteTemporary(const char*, const uint8_t* bytes, std::string* name) override {
+    calls += "temporary ";
+    written.assign(bytes, bytes + kConfigBytes);
+    *name = "temp";
+    return temporaryResult;
+  }
+  Replace MoveOver(const std::string& name, const char*) override {
+    calls += "move(" + name + ") ";
+    return moveResult;
+  }
+  bool WriteInPlace(const char*, const uint8_t* bytes) override {
+    calls += "in-place ";
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + kConfigBytes), written);
+    return inPlaceResult;
+  }
+  void Remove(const std::string& name) override { calls += "remove(" + name + ") "; }
+
+ private:
+  std::vector<uint8_t> written;
+};
+
+TEST(SaveSteps, OnlyATargetInUseIsWrittenInPlaceAndNoTemporaryFileStays) {
+  using Replace = SaveOperations::Replace;
+  const struct {
+    ConfigFileError temporary;
+    Replace move;
+    bool inPlace;
+    ConfigFileError result;
+    const char* calls;
+  } cases[] = {
+      {ConfigFileError::kNone, Replace::kDone, true, ConfigFileError::kNone,
+       "temporary move(temp) "},
+      {ConfigFileError::kNone, Replace::kTargetInUse, true, ConfigFileError::kNone,
+       "temporary move(temp) in-place remove(temp) "},
+      {ConfigFileError::kNone, Replace::kTargetInUse, false, ConfigFileError::kWriteFailed,
+       "temporary move(temp) in-place remove(temp) "},
+      {ConfigFileError::kNone, Replace::kFailed, true, ConfigFileError::kWriteFailed,
+       "temporary move(temp) remove(temp) "},
+      // A temporary file that could not be made or written removes itself.
+      {ConfigFileError::kCreateFailed, Replace::kDone, true, ConfigFileError::kCreateFailed,
+       "temporary "},
+      {ConfigFileError::kWriteFailed, Replace::kDone, true, ConfigFileError::kWriteFailed,
+       "temporary "},
+  };
+  for (const auto& c : cases) {
+    ScriptedSave save;
+    save.temporaryResult = c.temporary;
+    save.moveResult = c.move;
+    save.inPlaceResult = c.inPlace;
+    EXPECT_EQ(SaveConfigFileWith(save, "unit.vtl", DefaultConfig()), c.result) << c.calls;
+    EXPECT_EQ(save.calls, c.calls);
+  }
+  ScriptedSave unnamed;
+  EXPECT_EQ(SaveConfigFileWith(unnamed, "", DefaultConfig()), ConfigFileError::kCreateFailed);
+  EXPECT_EQ(unnamed.calls, "");
 }
 
 }  // namespace

@@ -17,9 +17,11 @@
 //                                       set and private bytes, in bytes
 //   timed <command> [arguments...]      runs the command; answers the microseconds
 //                                       it took, then its own answer
-//   hold <path> <none|read>             open a file (made if missing) for reading and
-//                                       writing, sharing nothing or reading only, and
-//                                       keep it open until release
+//   hold <path> <none|read|read-write> [reader]
+//                                       open a file (made if missing) for reading and
+//                                       writing (only reading with "reader"), sharing
+//                                       nothing, reading, or reading and writing with
+//                                       others, and keep it open until release
 //   release                             close the held file
 //   caption <target>                    the window's own text
 //   tabs                                the tab labels, separated by |
@@ -474,9 +476,14 @@ std::string Run(const std::vector<std::string>& w) {
   }
   if (command == "hold") {
     if (heldFile != INVALID_HANDLE_VALUE) CloseHandle(heldFile);
-    const DWORD share = Arg(w, 2) == "read" ? FILE_SHARE_READ : 0;
-    heldFile = CreateFileA(Arg(w, 1).c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::string sharing = Arg(w, 2);
+    const DWORD share = sharing == "read"         ? FILE_SHARE_READ
+                        : sharing == "read-write" ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                                                  : 0;
+    const DWORD access = w.size() > 3 && w[3] == "reader" ? GENERIC_READ
+                                                          : GENERIC_READ | GENERIC_WRITE;
+    heldFile = CreateFileA(Arg(w, 1).c_str(), access, share, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (heldFile == INVALID_HANDLE_VALUE)
       throw Failure{"cannot open " + Arg(w, 1) + ": error " + std::to_string(GetLastError())};
     return "";
