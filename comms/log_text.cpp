@@ -67,3 +67,35 @@ size_t TrimmedPrefix(const std::string& boxText, const std::vector<std::string>&
   }
   return cut;
 }
+
+size_t WholeLinesWritten(const std::vector<std::string>& lines, size_t written,
+                         size_t* keptBytes) {
+  size_t whole = 0, kept = 0;
+  while (whole < lines.size() && kept + lines[whole].size() <= written) {
+    kept += lines[whole].size();
+    ++whole;
+  }
+  *keptBytes = kept;
+  return whole;
+}
+
+std::vector<std::string> LogFileNotices::AfterWrite(size_t count, size_t written,
+                                                    const std::string& reason) {
+  std::vector<std::string> notices;
+  if (failing && written > 0) {
+    notices.push_back(std::string(kLogFileName) + " written again (" + std::to_string(missing) +
+                      (missing == 1 ? " line missing)" : " lines missing)"));
+    failing = false;
+    missing = 0;
+  }
+  if (written < count) {
+    if (!failing) {
+      std::string notice = std::string(kLogFileName) + " not written: " + reason;
+      if (notice.size() > kMaxLogText) notice.resize(kMaxLogText);
+      notices.push_back(notice);
+      failing = true;
+    }
+    missing += count - written;
+  }
+  return notices;
+}

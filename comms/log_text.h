@@ -5,11 +5,15 @@
 // time, tab, text, CR LF; a line in "ZVL-Log.txt" is date, tab and the box's line.
 // The box keeps the newest lines only: before a line is added, a box that counts 60
 // lines or more (the empty line after the last CR LF counts) loses its first 10.
+// "ZVL-Log.txt" holds whole lines only, and when lines cannot go into it the box says
+// so, once, and again once they can.
 #include <cstdarg>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+// In the process's current folder.
+constexpr char kLogFileName[] = "ZVL-Log.txt";
 constexpr unsigned kMaxLogText = 255;
 constexpr unsigned kTrimAtLines = 60;  // lines counted before a line is added
 constexpr unsigned kTrimmedLines = 10;
@@ -34,3 +38,25 @@ unsigned BoxLineCount(const std::string& boxText);
 // above, leaves the text (boxText + all lines joined) minus its first N characters;
 // this returns N. So a batch of lines can go into the box in one update.
 size_t TrimmedPrefix(const std::string& boxText, const std::vector<std::string>& lines);
+
+// Lines go into "ZVL-Log.txt" in one write. When only `written` bytes of them (joined)
+// went out, the file keeps the lines that went out whole and is cut back to the end of
+// the last of them, so no line is ever torn. Returns how many lines that is and sets
+// *keptBytes to their length.
+size_t WholeLinesWritten(const std::vector<std::string>& lines, size_t written,
+                         size_t* keptBytes);
+
+// The box's notices about "ZVL-Log.txt": the first time lines cannot go into the file,
+// "ZVL-Log.txt not written: <reason>"; nothing more until lines go in again, then
+// "ZVL-Log.txt written again (N lines missing)". The notices are for the box only.
+class LogFileNotices {
+ public:
+  // After a write of `count` lines of which the first `written` went in; `reason` is
+  // the system's text for the failure when some did not. Returns the texts to add to
+  // the box, oldest first.
+  std::vector<std::string> AfterWrite(size_t count, size_t written, const std::string& reason);
+
+ private:
+  bool failing = false;
+  size_t missing = 0;  // lines lost since failing began
+};

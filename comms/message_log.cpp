@@ -3,12 +3,9 @@
 #include <cstdarg>
 
 #include "app/resource.h"
-#include "comms/log_text.h"
 #include "link/frame_codec.h"
 
 namespace {
-const char kLogFileName[] = "ZVL-Log.txt";
-
 // The user's own time and short date formats, now.
 std::string LocalTime() {
   char buffer[64];
@@ -19,6 +16,47 @@ std::string LocalDate() {
   char buffer[64];
   const int n = GetDateFormatA(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, buffer, sizeof buffer);
   return n > 0 ? std::string(buffer) : std::string();
+}
+
+// The system's text for an error ("Disk full.", "Sharing violation."), or its number.
+std::string SystemReason(DWORD error) {
+  char buffer[256];
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, error, 0, buffer, sizeof buffer, nullptr);
+  std::string reason(buffer, n);
+  while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' ||
+                             reason.back() == ' '))
+    reason.pop_back();
+  return reason.empty() ? "error " + std::to_string(error) : reason;
+}
+
+// Appends the lines at the end of the open file in one write; returns how many went in
+// whole. A write cut short is cut back to the last whole line, so that every line in
+// the file stays date, tab, time, tab, text, CR LF.
+size_t AppendWholeLines(HANDLE file, const std::vector<std::string>& lines, std::string* reason) {
+  LARGE_INTEGER end{}, zero{};
+  if (!SetFilePointerEx(file, zero, &end, FILE_END)) {
+    *reason = SystemReason(GetLastError());
+    return 0;
+  }
+  std::string text;
+  for (const std::string& line : lines) text += line;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  if (ok && written == text.size()) return lines.size();
+  // A disk that fills part-way fails the call with ERROR_DISK_FULL on Windows; Wine 8
+  // passes on the short count of write(2) as success instead (measured), and fails
+  // only the next call.
+  *reason = SystemReason(ok ? ERROR_DISK_FULL : GetLastError());
+  size_t kept = 0;
+  const size_t whole = WholeLinesWritten(lines, written, &kept);
+  if (kept < written || !ok) {
+    LARGE_INTEGER cut{};
+    cut.QuadPart = end.QuadPart + static_cast<LONGLONG>(kept);
+    if (SetFilePointerEx(file, cut, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+    FlushFileBuffers(file);
+  }
+  return whole;
 }
 }  // namespace
 
@@ -44,8 +82,12 @@ void MessageLog::LogSent(const uint8_t* frame, uint8_t length) {
 void MessageLog::Add(const std::string& text) {
   if (text.empty() || pageWindow == nullptr) return;
   if (GetWindowThreadProcessId(pageWindow, nullptr) != GetCurrentThreadId()) return;
-  pending.push_back({LocalDate(), BoxLine(LocalTime(), PrintableLogText(text))});
+  pending.push_back(MakeLine(text));
   if (batchDepth == 0) Flush();
+}
+
+MessageLog::Line MessageLog::MakeLine(const std::string& text) {
+  return {LocalDate(), BoxLine(LocalTime(), PrintableLogText(text))};
 }
 
 void MessageLog::EndBatch() {
@@ -57,7 +99,9 @@ void MessageLog::Flush() {
   std::vector<Line> lines;
   lines.swap(pending);
   WriteLogBox(lines);
-  WriteLogFile(lines);
+  std::vector<Line> notices;
+  for (const std::string& notice : WriteLogFile(lines)) notices.push_back(MakeLine(notice));
+  if (!notices.empty()) WriteLogBox(notices);
 }
 
 void MessageLog::WriteLogBox(const std::vector<Line>& lines) {
@@ -94,17 +138,21 @@ void MessageLog::WriteLogBox(const std::vector<Line>& lines) {
   SendMessageA(box, EM_SCROLLCARET, 0, 0);
 }
 
-void MessageLog::WriteLogFile(const std::vector<Line>& lines) {
-  if (IsDlgButtonChecked(pageWindow, IDC_LOG_TO_FILE) != BST_CHECKED) return;
+std::vector<std::string> MessageLog::WriteLogFile(const std::vector<Line>& lines) {
+  if (IsDlgButtonChecked(pageWindow, IDC_LOG_TO_FILE) != BST_CHECKED) return {};
   // Opened and closed around each update, so other programs may read or move it
   // between lines; a file that cannot be opened leaves the lines in the box only.
   const HANDLE file = CreateFileA(kLogFileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  std::string text;
-  for (const Line& line : lines) text += FileLine(line.date, line.boxLine);
-  SetFilePointer(file, 0, nullptr, FILE_END);
-  DWORD written = 0;
-  ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
+  std::string reason;
+  size_t written = 0;
+  if (file == INVALID_HANDLE_VALUE) {
+    reason = SystemReason(GetLastError());
+  } else {
+    std::vector<std::string> fileLines;
+    for (const Line& line : lines) fileLines.push_back(FileLine(line.date, line.boxLine));
+    written = AppendWholeLines(file, fileLines, &reason);
+    CloseHandle(file);
+  }
+  return fileNotices.AfterWrite(lines.size(), written, reason);
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The "Message log" box (control 1016 of the "ZVL comms" page) and its copy in
-// "ZVL-Log.txt" while "Write to ZVL-Log.txt" (1094) is ticked.
+// "ZVL-Log.txt" while "Write to ZVL-Log.txt" (1094) is ticked. The file holds whole
+// lines only; when lines cannot go into it the box says so, once, and again when they
+// can, but no box pops up.
 //
 // Lines are normally added one at a time. Between BeginBatch and EndBatch they are
 // collected and go into the box in one update, which leaves exactly the text that
@@ -15,6 +17,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "comms/log_text.h"
 
 class MessageLog {
  public:
@@ -38,10 +42,13 @@ class MessageLog {
     std::string date;
     std::string boxLine;
   };
+  static Line MakeLine(const std::string& text);
   void Add(const std::string& text);
   void WriteLogBox(const std::vector<Line>& lines);
-  void WriteLogFile(const std::vector<Line>& lines);
+  // Returns the box's notices about the file (see LogFileNotices).
+  std::vector<std::string> WriteLogFile(const std::vector<Line>& lines);
 
   std::vector<Line> pending;
+  LogFileNotices fileNotices;
   int batchDepth = 0;
 };

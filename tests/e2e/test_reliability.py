@@ -75,8 +75,8 @@ class Simulator:
 class Running:
     """VTL_K4ZVL.exe under Wine, started once COM1 is mapped, and a driver on its sheet."""
 
-    def __init__(self):
-        self.process = subprocess.Popen(["wine", os.path.join(BUILD, "VTL_K4ZVL.exe")], cwd=TMP,
+    def __init__(self, cwd=TMP):
+        self.process = subprocess.Popen(["wine", os.path.join(BUILD, "VTL_K4ZVL.exe")], cwd=cwd,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.d = Driver()
         self.d("find-sheet", CAPTION, 30000)
@@ -224,13 +224,14 @@ class OpenCloseUnderFlood(unittest.TestCase):
 
 class LogFileFixture(unittest.TestCase):
     """The tool on COM1, our end of it, and ZVL-Log.txt in its folder."""
+    folder = TMP
 
     def setUp(self):
-        self.log_file = os.path.join(TMP, "ZVL-Log.txt")
+        self.log_file = os.path.join(self.folder, "ZVL-Log.txt")
         if os.path.exists(self.log_file):
             os.remove(self.log_file)
         self.port = Port(1)
-        self.tool = Running()
+        self.tool = Running(self.folder)
         self.assertTrue(self.port.wait(True, 10), "COM1 was not opened")
 
     def tearDown(self):
@@ -261,6 +262,10 @@ class LogFileFixture(unittest.TestCase):
             reader.join()
         return [numbered_controls(first + i)[1:-1].decode() for i in range(count)]
 
+    def notices(self):
+        """The box's lines about the log file, without their times."""
+        return re.findall(r"\t(ZVL-Log\.txt [^\r]*)\r\n", self.tool.log_text())
+
     def file_rx_lines(self):
         with open(self.log_file, "rb") as f:
             text = f.read().decode("ascii")
@@ -289,11 +294,73 @@ class LogFileDuringFlood(LogFileFixture):
         self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + sent[-1], 20000)
         self.assertTrue(self.tool.no_message_box(), "a box was shown")
         self.assertEqual(0, os.path.getsize(self.log_file), "lines reached a held file")
-        # Released, the file takes the next lines again.
+        # Said once in the box, after the first line that was lost.
+        self.assertEqual(["ZVL-Log.txt not written: Sharing violation."],
+                         self.notices(), "Wine's text for ERROR_SHARING_VIOLATION")
+        # Released, the file takes the next lines again, and the box says how many
+        # were lost meanwhile.
         self.tool.d("release")
         sent = self.flood(200, 5)
         self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + sent[-1], 20000)
         self.assertEqual(sent, self.file_rx_lines())
+        self.assertEqual("ZVL-Log.txt written again (50 lines missing)", self.notices()[-1])
+
+
+class LogFileOnAFullDisk(LogFileFixture):
+    """The tool's folder on a 64 KiB tmpfs, also mapped as drive X: as a small USB stick
+    would be, filled by another file while frames pour in, then freed."""
+
+    def setUp(self):
+        self.folder = os.path.join(TMP, "small-disk")
+        os.makedirs(self.folder, exist_ok=True)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.folder],
+                          capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a small tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", self.folder], check=False)
+        drive = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "x:")
+        if os.path.lexists(drive):
+            os.remove(drive)
+        os.symlink(self.folder, drive)
+        self.addCleanup(os.remove, drive)
+        super().setUp()
+
+    def test_lines_stay_whole_and_the_box_counts_what_was_lost(self):
+        self.tool.d("click", 0, IDC_LOG_TO_FILE)
+        sent = self.flood(0, 20)
+        self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + sent[-1], 20000)
+        filler = os.path.join(self.folder, "filler")
+        try:  # to the last page the disk has
+            with open(filler, "wb") as f:
+                while True:
+                    f.write(b"\0" * 4096)
+                    f.flush()
+        except OSError:
+            pass
+        # Ten at a time until the file's own last page is full too.
+        while not self.notices() and len(sent) < 400:
+            sent += self.flood(len(sent), 10)
+            self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + sent[-1], 20000)
+        sent += self.flood(len(sent), 10)
+        self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + sent[-1], 20000)
+        self.assertEqual(["ZVL-Log.txt not written: Disk full."], self.notices(),
+                         "after %d lines; Wine's text for ERROR_DISK_FULL" % len(sent))
+        self.assertTrue(self.tool.no_message_box(), "a box was shown")
+
+        os.remove(filler)
+        after = self.flood(len(sent), 5)
+        self.tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + after[-1], 20000)
+        with open(self.log_file, "rb") as f:
+            text = f.read().decode("ascii")
+        # Every line whole: date, tab, time, tab, text, CR LF, and nothing after the last.
+        line = r"[^\t\r\n]+\t[^\t\r\n]+\tRx: C002[0-9A-F]{10}\r\n"
+        self.assertTrue(re.fullmatch("(%s)+" % line, text), "a torn line: %r" % text[-300:])
+        kept = self.file_rx_lines()
+        # The lines before the disk filled, then the five after it was freed.
+        self.assertEqual(sent[:len(kept) - 5] + after, kept)
+        missing = len(sent) - (len(kept) - 5)
+        self.assertGreater(missing, 10)
+        self.assertEqual("ZVL-Log.txt written again (%d lines missing)" % missing,
+                         self.notices()[-1])
 
 
 class Soak(LogFileFixture):

@@ -134,4 +134,56 @@ TEST(LogBox, BatchLeavesWhatLineByLineLeaves) {
   }
 }
 
+TEST(LogFile, AShortWriteKeepsOnlyTheLinesThatWentOutWhole) {
+  const std::vector<std::string> lines = {"a\tb\tone\r\n", "a\tb\ttwo\r\n", "a\tb\tthree\r\n"};
+  const struct {
+    size_t written;
+    size_t whole;
+    size_t kept;
+  } cases[] = {
+      {0, 0, 0},  {1, 0, 0},  {8, 0, 0},   {9, 1, 9},   {10, 1, 9},
+      {17, 1, 9}, {18, 2, 18}, {28, 2, 18}, {29, 3, 29}, {99, 3, 29},
+  };
+  for (const auto& c : cases) {
+    size_t kept = 123;
+    EXPECT_EQ(WholeLinesWritten(lines, c.written, &kept), c.whole) << c.written;
+    EXPECT_EQ(kept, c.kept) << c.written;
+  }
+  size_t kept = 1;
+  EXPECT_EQ(WholeLinesWritten({}, 5, &kept), 0u);
+  EXPECT_EQ(kept, 0u);
+}
+
+TEST(LogFile, NoticesOnceWhenLinesAreLostAndOnceWhenTheyGoInAgain) {
+  using Notices = std::vector<std::string>;
+  const struct {
+    size_t count, written;
+    const char* reason;
+    Notices notices;
+  } steps[] = {
+      {3, 3, "", {}},
+      {1, 0, "Disk full.", {"ZVL-Log.txt not written: Disk full."}},
+      {5, 0, "Sharing violation.", {}},  // said once, whatever the reason now
+      {4, 0, "Disk full.", {}},
+      {2, 2, "", {"ZVL-Log.txt written again (10 lines missing)"}},
+      {6, 6, "", {}},
+      // A batch that goes in part-way after a failure: both notices, in order.
+      {1, 0, "Access denied.", {"ZVL-Log.txt not written: Access denied."}},
+      {3, 1, "Disk full.",
+       {"ZVL-Log.txt written again (1 line missing)", "ZVL-Log.txt not written: Disk full."}},
+      {1, 1, "", {"ZVL-Log.txt written again (2 lines missing)"}},
+  };
+  LogFileNotices notices;
+  int step = 0;
+  for (const auto& s : steps) {
+    EXPECT_EQ(notices.AfterWrite(s.count, s.written, s.reason), s.notices) << "step " << step;
+    ++step;
+  }
+  // A long reason is cut like any text.
+  LogFileNotices fresh;
+  const Notices said = fresh.AfterWrite(1, 0, std::string(400, 'r'));
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0].size(), kMaxLogText);
+}
+
 }  // namespace

@@ -408,7 +408,43 @@ TEST_F(LogFileTest, AppendsToAnExistingFileAndSurvivesOneItCannotOpen) {
   DeleteFileA("ZVL-Log.txt");
   ASSERT_TRUE(CreateDirectoryA("ZVL-Log.txt", nullptr));  // cannot be opened for writing
   page->log.Append("box only");
-  EXPECT_EQ(LogTexts().back(), "box only");
+  const std::vector<std::string> texts = LogTexts();
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[texts.size() - 2], "box only");
+  EXPECT_EQ(texts.back().rfind("ZVL-Log.txt not written: ", 0), 0u) << texts.back();
+}
+
+TEST_F(LogFileTest, AFileHeldWithoutSharingIsReportedInTheBoxOnceAndAgainWhenReleased) {
+  Click(IDC_LOG_TO_FILE);
+  page->log.Append("before");
+  const HANDLE held = CreateFileA("ZVL-Log.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  page->log.Append("lost 1");
+  page->log.Append("lost 2");
+  page->log.BeginBatch();
+  page->log.Append("lost 3");
+  page->log.Append("lost 4");
+  page->log.EndBatch();
+  CloseHandle(held);
+  page->log.Append("after");
+  Click(IDC_LOG_TO_FILE);
+  page->log.Append("not asked for");
+
+  std::vector<std::string> texts = LogTexts();
+  ASSERT_EQ(texts.size(), 9u);
+  const std::string said = "ZVL-Log.txt not written: ";
+  EXPECT_EQ(texts[2].substr(0, said.size()), said);
+  EXPECT_GT(texts[2].size(), said.size() + 1) << "the system's reason";
+  texts[2] = said;
+  EXPECT_EQ(texts, (std::vector<std::string>{"before", "lost 1", said, "lost 2", "lost 3", "lost 4",
+                                             "after", "ZVL-Log.txt written again (4 lines missing)",
+                                             "not asked for"}));
+  const std::string text = FileText();
+  EXPECT_NE(text.find("\tbefore\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\tafter\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("lost"), std::string::npos);
+  EXPECT_EQ(text.find("ZVL-Log.txt"), std::string::npos) << "notices are for the box only";
 }
 
 // The Set indications dialog is modal: its steps run from a timer inside its loop.
