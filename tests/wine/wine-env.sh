@@ -1,7 +1,8 @@
 # Runs Windows programs under Wine the way every test and ./run.sh needs them:
 #   - a private Wine prefix, made once and reused (theme off: Wine's default theme
 #     makes the log box append about 13 times slower on Xvfb);
-#   - COM ports mapped to pseudo-terminal pairs made by socat, or to any device;
+#   - COM ports mapped to pseudo-terminal pairs made by socat, or to any device, in a way
+#     that holds when wineserver restarts;
 #   - an Xvfb display, only when asked for;
 #   - everything this shell started stopped again on exit, even on failure.
 #
@@ -9,7 +10,7 @@
 #   wine_env_init                 make or reuse the prefix ($WINEPREFIX) and start Wine
 #   wine_env_com_pair A B         COM<A> and COM<B> are the two ends of one pty pair
 #   wine_env_com_map N PATH       COM<N> is the device PATH (for example the simulator's pty)
-#   wine_env_com_absent N         COM<N> does not exist
+#   wine_env_com_absent N         COM<N> does not exist (mapped to an empty folder)
 #   wine_env_display              start Xvfb and export DISPLAY
 #   wine_env_cleanup              stop what was started (installed as an EXIT trap by init)
 #
@@ -17,6 +18,7 @@
 
 WINE_ENV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WINE_ENV_PIDS=()
+WINE_ENV_PORTS=()  # the COM numbers whose registry values we set
 WINE_ENV_TMP=""
 
 wine_env_init() {
@@ -47,14 +49,36 @@ wine_env_init() {
   wine cmd /c exit >/dev/null 2>&1
 }
 
+# A COM port is mapped in two places. Wine's mount manager makes dosdevices/com<N> anew
+# each time wineserver starts: from the value COM<N> under HKLM\Software\Wine\Ports
+# when there is one, else as /dev/ttyS<N-1>; the value is what keeps the mapping
+# across a server restart. The link is what the server running now uses. The values
+# set here are removed again by wine_env_cleanup.
+wine_env_ports() {  # N PATH [N PATH...]
+  local file="$WINE_ENV_TMP/ports.reg" n path
+  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n' >"$file"
+  while [ $# -ge 2 ]; do
+    n=$1 path=$2; shift 2
+    if [ -n "$path" ]; then
+      path=${path//\\/\\\\}
+      printf '"COM%s"="%s"\n' "$n" "${path//\"/\\\"}" >>"$file"
+      WINE_ENV_PORTS+=("$n")
+    else
+      printf '"COM%s"=-\n' "$n" >>"$file"
+    fi
+  done
+  wine reg import "$file" >/dev/null 2>&1
+}
+
 wine_env_com_map() {
+  wine_env_ports "$1" "$2"
   ln -sfn "$2" "$WINEPREFIX/dosdevices/com$1"
 }
 
 wine_env_com_absent() {
-  # A missing link is not enough: Wine then falls back to /dev/ttyS<N-1>.
+  # A missing link or value is not enough: Wine then falls back to /dev/ttyS<N-1>.
   mkdir -p "$WINE_ENV_TMP/absent"
-  ln -sfn "$WINE_ENV_TMP/absent" "$WINEPREFIX/dosdevices/com$1"
+  wine_env_com_map "$1" "$WINE_ENV_TMP/absent"
 }
 
 wine_env_com_pair() {
@@ -63,8 +87,9 @@ wine_env_com_pair() {
   WINE_ENV_PIDS+=($!)
   local i
   for i in $(seq 100); do [ -e "$a" ] && [ -e "$b" ] && break; sleep 0.02; done
-  wine_env_com_map "$1" "$a"
-  wine_env_com_map "$2" "$b"
+  wine_env_ports "$1" "$a" "$2" "$b"
+  ln -sfn "$a" "$WINEPREFIX/dosdevices/com$1"
+  ln -sfn "$b" "$WINEPREFIX/dosdevices/com$2"
 }
 
 wine_env_display() {
@@ -84,8 +109,17 @@ wine_env_display() {
 
 wine_env_cleanup() {
   local status=$?
-  # Wine processes of this prefix first, so that no program keeps a port open.
-  [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null
+  # Our port values first, so that a later server start makes no links to what is
+  # gone; then the Wine processes of this prefix, so that no program keeps a port open.
+  if [ -n "${WINEPREFIX:-}" ]; then
+    if [ ${#WINE_ENV_PORTS[@]} -gt 0 ] && [ -n "$WINE_ENV_TMP" ]; then
+      local n gone=()
+      for n in "${WINE_ENV_PORTS[@]}"; do gone+=("$n" ""); done
+      wine_env_ports "${gone[@]}"
+    fi
+    wineserver -k 2>/dev/null
+  fi
+  WINE_ENV_PORTS=()
   local pid
   for pid in "${WINE_ENV_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${WINE_ENV_PIDS[@]}"; do wait "$pid" 2>/dev/null; done

@@ -6,8 +6,8 @@
 enum class ControlsPattern { kWalk, kCount, kRandom, kFixed };
 
 struct SimOptions {
-  // The line: a serial device to open, or (empty) a pseudo-terminal pair of our own,
-  // optionally published in a Wine prefix as dosdevices/com<wineCom>.
+  // The line: a serial device to open, or (empty, Linux only) a pseudo-terminal pair
+  // of our own, optionally mapped into a Wine prefix as COM<wineCom>.
   std::string device;
   std::string winePrefix;
   unsigned wineCom = 0;
@@ -49,4 +49,9 @@ ParseResult ParseSimOptions(int argc, const char* const* argv, SimOptions* optio
                             std::string* error);
 
 // The --help text.
-const char* SimUsage();
+std::string SimUsage();
+
+// True where the simulator can make a pseudo-terminal pair of its own and map it into a
+// Wine prefix (Linux); on Windows it always opens an existing COM port. Defined by the
+// platform's line (sim_line_posix.cpp, sim_line_win32.cpp).
+extern const bool kSimHasOwnLine;

@@ -1,13 +1,11 @@
 #include "tools/unit_sim/unit_simulator.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 
 #include "config/config_file.h"
 #include "link/frame_codec.h"
@@ -31,6 +29,20 @@ std::string Bits(const uint8_t* bytes, unsigned count) {
   return text;
 }
 }  // namespace
+
+std::string WhyConfigFileFailed(const std::string& path, ConfigFileError error) {
+  if (error == ConfigFileError::kWrongSize) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    return "it is " + std::to_string(static_cast<long long>(file.tellg())) + " bytes; a .vtl file holds exactly " +
+           std::to_string(kConfigBytes) + " bytes";
+  }
+  // Asked again through the C library, which names the reason on every platform.
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  const int reason = errno;
+  if (file) std::fclose(file);
+  return reason ? std::strerror(reason) : "it could not be read";
+}
 
 std::string TimeStamp() {
   const auto now = std::chrono::system_clock::now();
@@ -89,35 +101,16 @@ bool UnitSimulator::Start(std::string* error) {
   if (!options.configFile.empty()) {
     const ConfigFileError loaded = LoadConfigFile(options.configFile.c_str(), &config);
     if (loaded != ConfigFileError::kNone) {
-      *error = std::string(ConfigFileMessage(loaded)) + ": " + options.configFile;
+      *error = std::string(ConfigFileMessage(loaded)) + ": " + options.configFile + " (" +
+               WhyConfigFileFailed(options.configFile, loaded) + ")";
       return false;
     }
   }
 
-  line.reset(options.device.empty() ? NewPtyLine(this) : NewDeviceLine(options.device, this));
+  line.reset(NewSimLine(options, this));
   if (!line->Open(error)) {
     line.reset();
     return false;
-  }
-
-  if (!options.winePrefix.empty()) {
-    // Wine takes COM ports from symbolic links in the prefix's dosdevices folder.
-    const std::string folder = options.winePrefix + "/dosdevices";
-    const std::string link = folder + "/com" + std::to_string(options.wineCom);
-    struct stat info {};
-    if (::lstat(link.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
-      *error = link + " exists and is not a symbolic link; not replacing it";
-    } else if ((::unlink(link.c_str()) != 0 && errno != ENOENT) ||
-               ::symlink(line->Path().c_str(), link.c_str()) != 0) {
-      *error = "cannot map " + link + " to " + line->Path() + ": " + std::strerror(errno);
-    } else {
-      wineLink = link;
-    }
-    if (wineLink.empty()) {
-      line->Close();
-      line.reset();
-      return false;
-    }
   }
 
   started = true;
@@ -129,8 +122,7 @@ bool UnitSimulator::Start(std::string* error) {
     output(line->Path());
   }
   Emit("unit K4-ZVL firmware v" + std::string(1, options.firmwareMajor) + "." +
-       std::string(1, options.firmwareMinor) + " on " + line->Path() +
-       (wineLink.empty() ? "" : " (as " + wineLink + ")") + ", record " +
+       std::string(1, options.firmwareMinor) + " on " + line->Describe() + ", record " +
        Quoted(BuildConfigPacket(config).data() + 2, kConfigPacketLength - 2) + ", seed " +
        std::to_string(seed));
   sender = std::thread([this] { SenderLoop(); });
@@ -146,15 +138,6 @@ void UnitSimulator::Stop() {
   wake.notify_all();
   if (sender.joinable()) sender.join();
   line->Close();
-  if (!wineLink.empty()) {
-    // Only our own link is removed; someone may have remapped the port meanwhile.
-    char target[512];
-    const ssize_t n = ::readlink(wineLink.c_str(), target, sizeof target - 1);
-    if (n > 0 && std::string(target, static_cast<size_t>(n)) == line->Path()) {
-      ::unlink(wineLink.c_str());
-    }
-    wineLink.clear();
-  }
   started = false;
 }
 
@@ -384,6 +367,9 @@ void UnitSimulator::SenderLoop() {
                                           : std::chrono::microseconds(0);
   auto nextFlood = start;
   const auto never = Clock::time_point::max();
+  // A tool that opened some other port (a COM port left pointing elsewhere) shows as
+  // nothing at all; say so rather than leave the user to wonder.
+  auto peerCheck = start + kPeerWait;
 
   std::unique_lock<std::mutex> hold(mutex);
   while (!stopping) {
@@ -419,6 +405,15 @@ void UnitSimulator::SenderLoop() {
       if (++floodSent == options.floodFrames) Emit("flood: " + std::to_string(floodSent) + " frames sent");
     }
 
+    if (peerCheck != never && now >= peerCheck) {
+      peerCheck = never;
+      if (!line->PeerOpened()) {
+        Emit("note: nobody has opened " + line->Path() + " in the " +
+             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kPeerWait).count()) +
+             " s since start; is the tool's COM port mapped to it?");
+      }
+    }
+
     if (!toSend.empty()) {
       hold.unlock();
       for (const auto& item : toSend) Transmit(item.first, item.second);
@@ -426,7 +421,7 @@ void UnitSimulator::SenderLoop() {
       continue;
     }
 
-    auto until = never;
+    auto until = peerCheck;
     for (const Outgoing& o : queue) until = std::min(until, o.due);
     if (options.controlsPeriodMs) until = std::min(until, nextControls);
     if (options.pollPeriodMs) until = std::min(until, nextPoll);

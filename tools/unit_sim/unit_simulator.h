@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/config_file.h"
 #include "config/unit_config.h"
 #include "link/line_assembler.h"
 #include "tools/unit_sim/sim_options.h"
@@ -43,7 +44,10 @@ class UnitSimulator {
   // Loads the record if asked, opens or creates the line and starts the threads.
   // On failure *error says why and nothing is left running.
   bool Start(std::string* error);
-  // Stops the threads and closes the line; safe to call twice.
+  // Stops the threads and closes the line; safe to call twice. A Wine port mapping
+  // stays until the simulator is destroyed, since removing it runs Wine.
+  // How long after start a line that nobody has opened is noted.
+  static constexpr std::chrono::seconds kPeerWait{3};
   void Stop();
 
   // The path the tool should open: the device given, or our pseudo-terminal's end.
@@ -93,8 +97,6 @@ class UnitSimulator {
   const SimOptions options;
   const Output output;
   std::unique_ptr<SimLine> line;
-  std::string linkPath;   // what the Wine prefix maps, when it does
-  std::string wineLink;   // the dosdevices entry we made, removed on Stop
 
   mutable std::mutex mutex;
   std::condition_variable wake;
@@ -120,6 +122,9 @@ class UnitSimulator {
   bool started = false;
 };
 
+// Why a .vtl file could not be loaded, for the message: its size when that is wrong,
+// else the system's reason.
+std::string WhyConfigFileFailed(const std::string& path, ConfigFileError error);
 // "HH:MM:SS.mmm" of the wall clock, for the output lines.
 std::string TimeStamp();
 // Bytes as a C-style quoted string: "\n~RAD\r".

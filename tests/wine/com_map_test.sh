@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# COM ports mapped by wine-env.sh, and by the unit simulator's --wine-prefix, still lead
+# to their devices after wineserver has been stopped and started again: Wine's mount
+# manager then remakes every dosdevices link, and keeps only what the registry says.
+#   com_map_test.sh UNIT-SIM-BINARY
+set -u
+source "$(dirname "$0")/wine-env.sh"
+sim_binary=$1
+wine_env_init
+failed=0
+check() {  # WHAT EXPECTED ACTUAL
+  if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAILED: $1: expected '$2', got '$3'"; failed=1; fi
+}
+
+wine_env_com_pair 5 6
+wine_env_com_absent 7
+# A plain link, as the mapping was made before: the restart must replace it, or the
+# test would not show that the server really started anew.
+ln -sfn "$WINE_ENV_TMP/tty5" "$WINEPREFIX/dosdevices/com1"
+
+"$sim_binary" --wine-prefix "$WINEPREFIX" --com 3 --controls-period 0 --poll-period 0 \
+  >"$WINE_ENV_TMP/sim.log" 2>&1 &
+sim_pid=$!
+WINE_ENV_PIDS+=($sim_pid)
+for _ in $(seq 200); do grep -q ' unit K4-ZVL ' "$WINE_ENV_TMP/sim.log" && break; sleep 0.05; done
+sim_path=$(head -n 1 "$WINE_ENV_TMP/sim.log")
+check "the simulator started on its own pty" /dev/pts "${sim_path%/*}"
+
+wineserver -k
+wineserver -w
+wineserver -p >/dev/null 2>&1
+wine cmd /c exit >/dev/null 2>&1
+
+link() { readlink "$WINEPREFIX/dosdevices/com$1"; }
+check "COM1, a plain link, was remade by the mount manager" /dev/ttyS0 "$(link 1)"
+check "COM5 after the restart" "$WINE_ENV_TMP/tty5" "$(link 5)"
+check "COM6 after the restart" "$WINE_ENV_TMP/tty6" "$(link 6)"
+check "COM7 (absent) after the restart" "$WINE_ENV_TMP/absent" "$(link 7)"
+check "COM3 (the simulator's) after the restart" "$sim_path" "$(link 3)"
+
+# Bytes written to COM5 by a Windows program come out at the pair's other end.
+exec 7<"$WINE_ENV_TMP/tty6"
+wine cmd /c "echo restart-proof>COM5" >/dev/null 2>&1
+got=""
+IFS= read -r -t 5 got <&7 || true
+exec 7<&-
+check "a Windows program's write to COM5 reached COM6's device" restart-proof "${got%$'\r'}"
+
+# The simulator removes its own value on exit: the next server start leaves COM3 to
+# Wine's own choice (/dev/ttyS2 where that exists, else nothing).
+kill "$sim_pid"
+wait "$sim_pid"
+check "the simulator ended cleanly" 0 "$?"
+wineserver -k
+wineserver -w
+wineserver -p >/dev/null 2>&1
+wine cmd /c exit >/dev/null 2>&1
+wine reg query 'HKLM\Software\Wine\Ports' /v COM3 >/dev/null 2>&1
+check "the simulator's registry value is gone" 1 "$?"
+check "COM3 no longer leads to the simulator's pty" no "$([ "$(link 3)" = "$sim_path" ] && echo yes || echo no)"
+exit $failed
