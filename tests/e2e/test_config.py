@@ -58,15 +58,20 @@ def quoted(wire):
 
 
 class Sim:
-    """vtl-unit-sim on a pty of its own, mapped as the prefix's COM1; its log is kept."""
+    """vtl-unit-sim on a pty of its own, mapped as the prefix's COM1; its log is kept.
+    With windows_port, vtl-unit-sim.exe under Wine on that COM port instead."""
 
-    def __init__(self, *options):
-        command = [unit_sim_binary(), "--wine-prefix", os.environ["WINEPREFIX"], "--com", "1",
-                   "--controls-period", "0", "--poll-period", "0", "--seed", "7"] + list(options)
+    def __init__(self, *options, windows_port=None):
+        quiet = ["--controls-period", "0", "--poll-period", "0", "--seed", "7"] + list(options)
+        if windows_port:
+            command = ["wine", os.path.join(BUILD, "vtl-unit-sim.exe"), "--device", windows_port] + quiet
+        else:
+            command = [unit_sim_binary(), "--wine-prefix", os.environ["WINEPREFIX"], "--com", "1"] + quiet
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                         text=True, bufsize=1)
+        # Our own pty's path comes first; a COM port's simulator starts with its unit line.
         self.path = self.process.stdout.readline().strip()
-        if not self.path.startswith("/"):
+        if not (self.path.startswith("/") or " unit K4-ZVL " in self.path):
             raise RuntimeError("simulator did not start: " + self.path + self.process.stdout.read())
         self.lines = []
         self.lock = threading.Lock()
@@ -115,8 +120,8 @@ class ConfigTool:
     """The exe with COM1 on a simulator, the "K4 Config" page selected and showing its
     defaults, and COM1 opened by the comms page."""
 
-    def __init__(self, *sim_options):
-        self.sim = Sim(*sim_options)
+    def __init__(self, *sim_options, sim=None):
+        self.sim = sim or Sim(*sim_options)
         self.process = subprocess.Popen(["wine", EXE], cwd=TMP, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
         self.d = Driver()
@@ -515,6 +520,24 @@ class Files(ToolCase):
         finally:
             subprocess.run(["chattr", "-i", locked], check=False)
 
+
+@unittest.skipUnless(os.environ.get("VTL_E2E_PAIR") == "1 2",
+                     "needs COM1<->COM2 as a connected pair (run-e2e.sh --pair 1 2)")
+class WindowsSimulator(unittest.TestCase):
+    """vtl-unit-sim.exe on COM2 of a connected pair and the tool on COM1, as a Windows
+    user pairs them with a null-modem emulator."""
+
+    def test_read_is_answered_through_a_com_port_pair(self):
+        tool = ConfigTool(sim=Sim(windows_port="COM2"))
+        try:
+            self.assertIn("unit K4-ZVL firmware v1.3 on \\\\.\\COM2", tool.sim.path)
+            tool.click(READ)
+            tool.wait_status("Read complete (F/W v1.3)")
+            self.assertEqual(DEFAULTS_SHOWN, tool.shown_record())
+            self.assertEqual(quoted(frame("~R")), tool.sim.received()[-1])
+            tool.sim.wait_for("tx \"\\n~r3110C3DBFB216000D0")
+        finally:
+            tool.close()
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

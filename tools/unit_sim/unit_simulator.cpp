@@ -49,8 +49,13 @@ std::string TimeStamp() {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       now.time_since_epoch()).count() % 1000;
+  // std::localtime shares one result between callers (localtime_r is POSIX only).
+  static std::mutex localTime;
   std::tm local{};
-  ::localtime_r(&seconds, &local);
+  {
+    std::lock_guard<std::mutex> hold(localTime);
+    local = *std::localtime(&seconds);
+  }
   char text[16];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
                 local.tm_sec, static_cast<int>(ms));
