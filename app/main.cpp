@@ -39,7 +39,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // The pages in the form with header title and subtitle, the sheet in the form with
   // the watermark and header fields. On x86_64 these are larger than the 32-bit 48 and
   // 52 bytes; the sheet walks the page array by each record's dwSize, so the records'
-  // type and their dwSize must agree.
+  // type and their dwSize must agree. The 32-bit build holds the sizes literally.
+  static_assert(sizeof(void*) != 4 || sizeof(PROPSHEETPAGEA_V2) == 48, "32-bit page record is 48 bytes");
+  static_assert(sizeof(void*) != 4 || sizeof(PROPSHEETHEADERA) == 52, "32-bit sheet header is 52 bytes");
   PROPSHEETPAGEA_V2 pages[2] = {};
   pages[0].dwSize = sizeof(PROPSHEETPAGEA_V2);
   pages[0].dwFlags = PSP_HASHELP | PSP_PREMATURE;

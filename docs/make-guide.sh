@@ -1,8 +1,22 @@
 #!/bin/sh
-# Typesets the user guide: groff with the ms macros and tbl, PostScript to PDF.
-#   make-guide.sh SOURCE.ms OUTPUT.pdf
+# Typesets the user guide: groff with the ms macros and tbl, PostScript to PDF. The
+# pictures of the pages (docs/pictures/*.png) are turned into EPS for groff's PSPIC.
+#   make-guide.sh SOURCE.ms OUTPUT.pdf VERSION-FILE
+# Reproducible: every tool's time stamp is the VERSION-FILE's commit time
+# (SOURCE_DATE_EPOCH, when set, wins), so one commit gives the same PDF bytes.
 set -eu
-tmp="$2.ps"
-groff -t -ms -Tps -dpaper=a4 -P-pa4 "$1" >"$tmp"
-ps2pdf -sPAPERSIZE=a4 "$tmp" "$2"
-rm -f "$tmp"
+source=$1 output=$2 version=$(cat "$3")
+docs=$(cd "$(dirname "$source")" && pwd)
+work="$output.parts"
+rm -rf "$work"
+mkdir -p "$work"
+: "${SOURCE_DATE_EPOCH:=$(git -C "$docs" log -1 --format=%ct 2>/dev/null || date -r "$source" +%s)}"
+export SOURCE_DATE_EPOCH
+for png in "$docs"/pictures/*.png; do
+  [ -e "$png" ] || continue
+  convert "$png" "eps2:$work/$(basename "$png" .png).eps"
+done
+# PSPIC looks for pictures relative to the current folder.
+(cd "$work" && groff -t -ms -Tps -dpaper=a4 -P-pa4 -dVERSION="$version" "$source") >"$work/guide.ps"
+ps2pdf -sPAPERSIZE=a4 "$work/guide.ps" "$output"
+rm -rf "$work"

@@ -14,7 +14,10 @@
 #   wine_env_display              start Xvfb and export DISPLAY
 #   wine_env_cleanup              stop what was started (installed as an EXIT trap by init)
 #
-# Settings from the environment: VTL_WINE_PREFIX (default build/wine-prefix in the repo).
+# Settings from the environment: VTL_WINE_PREFIX (default build/wine-prefix in the repo);
+# VTL_WINE_ARCH (default win64; win32 makes a 32-bit prefix, for the 32-bit build, which
+# needs Debian's wine32); VTL_WINE_THEME=default keeps Wine's default theme in a new
+# prefix (for pictures of the window as users see it).
 
 WINE_ENV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WINE_ENV_PIDS=()
@@ -25,7 +28,7 @@ wine_env_init() {
   export WINEPREFIX=${VTL_WINE_PREFIX:-$WINE_ENV_ROOT/build/wine-prefix}
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  export WINEARCH=win64
+  export WINEARCH=${VTL_WINE_ARCH:-win64}
   WINE_ENV_TMP=$(mktemp -d /tmp/vtl-wine.XXXXXX)
   trap wine_env_cleanup EXIT
   trap 'exit 130' INT TERM
@@ -36,8 +39,10 @@ wine_env_init() {
     if [ ! -f "$WINEPREFIX/.vtl-ready" ]; then
       rm -rf "$WINEPREFIX"
       DISPLAY= wineboot -i >/dev/null 2>&1
-      wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' \
-        /v ThemeActive /t REG_SZ /d 0 /f >/dev/null 2>&1
+      if [ "${VTL_WINE_THEME:-off}" = off ]; then
+        wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' \
+          /v ThemeActive /t REG_SZ /d 0 /f >/dev/null 2>&1
+      fi
       wineserver -w
       touch "$WINEPREFIX/.vtl-ready"
     fi

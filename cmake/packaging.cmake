@@ -1,0 +1,63 @@
+# The Windows package, made by CPack's ZIP generator:
+#   cmake --build build/win --target package      VTL_K4ZVL-<version>-win64.zip
+#   cmake --build build/win32 --target package    VTL_K4ZVL-<version>-win32.zip
+# It holds the shipped programs (VTL_K4ZVL.exe, vtl-unit-sim.exe, vtl.exe where they are
+# built), the user guide VTL_K4ZVL.pdf and README.txt. Included at the end of the
+# top-level CMakeLists.txt, once every program's target exists.
+#
+# Reproducible: the exes carry no link time (cmake/mingw-common.cmake), and every zip
+# entry gets the commit's time (SOURCE_DATE_EPOCH, set in cmake/cpack-project.cmake).
+
+# vtl_ship(TARGET): TARGET's exe as shipped, in ship/ of the build folder: stripped, with
+# its debug information in ship/TARGET.debug beside it, linked by .gnu_debuglink so that
+# a debugger pointed at the exe finds it. The exe goes into the package, the .debug file
+# does not.
+set(VTL_SHIP_DIR ${CMAKE_BINARY_DIR}/ship)
+function(vtl_ship target)
+  set(exe ${VTL_SHIP_DIR}/${target}.exe)
+  set(debug ${VTL_SHIP_DIR}/${target}.debug)
+  add_custom_command(OUTPUT ${exe} ${debug}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VTL_SHIP_DIR}
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> ${debug}
+    # objcopy writes the time into the PE header unless SOURCE_DATE_EPOCH says otherwise;
+    # 0 is what the linker wrote (--no-insert-timestamp).
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+            ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${debug} $<TARGET_FILE:${target}> ${exe}
+    DEPENDS ${target}
+    COMMENT "Stripping ${target}.exe for the package"
+    VERBATIM)
+  add_custom_target(${target}_shipped ALL DEPENDS ${exe} ${debug})
+  install(PROGRAMS ${exe} DESTINATION .)
+endfunction()
+
+vtl_ship(VTL_K4ZVL)
+# Programs that other parts of the tree add; the package takes each once it exists.
+foreach(program vtl-unit-sim vtl)
+  if(TARGET ${program})
+    vtl_ship(${program})
+  endif()
+endforeach()
+
+install(FILES ${VTL_HELP_PDF} DESTINATION .)
+
+# README.txt with the CRLF line ends that Notepad before Windows 10 needs.
+set(VTL_PACKAGE_README ${CMAKE_BINARY_DIR}/package/README.txt)
+configure_file(${CMAKE_SOURCE_DIR}/docs/README-windows.txt ${VTL_PACKAGE_README} @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${VTL_PACKAGE_README} DESTINATION .)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  set(CPACK_SYSTEM_NAME win32)
+endif()
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME VTL_K4ZVL)
+set(CPACK_PACKAGE_VENDOR Vantrel)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+# The files at the top of the zip: "Extract all" on Windows makes the folder itself.
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+# The version is known only at build time (the commit may change without configuring
+# again), so the package's name and entry times are set when CPack runs.
+set(CPACK_VTL_VERSION_FILE ${VTL_VERSION_DIR}/vtl_version.cmake)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cpack-project.cmake)
+include(CPack)
