@@ -1,8 +1,9 @@
 """The Windows package as a user gets it: the zip that `cmake --build BUILD --target
 package` makes, its entries, the PE facts of every exe in it (read with pefile), and the
-tool from the zip starting under Wine.
+tool from the zip starting under Wine. Debian's python3 (/usr/bin/python3) has pefile.
 
-Run inside tests/e2e/run-e2e.sh with Debian's python3 (/usr/bin/python3, for pefile).
+    VTL_WIN_BUILD=BUILD test_package.py Package     the zip itself; needs no Wine
+    run-e2e.sh test_package.py BUILD PackageStarts  the tool from the zip, under Wine
 """
 import os
 import re
@@ -33,17 +34,23 @@ SUPPORTED_OS = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8
                 "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
 
 
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def read_version():
     """(full version, commit time) as the build wrote them (cmake/version.cmake)."""
-    text = open(os.path.join(BUILD, "version", "vtl_version.cmake")).read()
+    text = read_bytes(os.path.join(BUILD, "version", "vtl_version.cmake")).decode()
     full = re.search(r"set\(VTL_VERSION_FULL (\S+)\)", text).group(1)
     commit_time = int(re.search(r"set\(VTL_COMMIT_TIME (\d+)\)", text).group(1))
     return full, commit_time
 
 
 def package_kind():
-    cache = open(os.path.join(BUILD, "CMakeCache.txt")).read()
-    return "win64" if re.search(r"CMAKE_SIZEOF_VOID_P[^=]*=8", cache) or "x86_64-w64" in cache else "win32"
+    """win64 or win32, as cmake/packaging.cmake told CPack."""
+    config = read_bytes(os.path.join(BUILD, "CPackConfig.cmake")).decode()
+    return re.search(r'set\(CPACK_SYSTEM_NAME "(win64|win32)"\)', config).group(1)
 
 
 def section_name(pe, section):
@@ -56,21 +63,24 @@ def section_name(pe, section):
     return pe.__data__[start:pe.__data__.index(b"\0", start)].decode()
 
 
-class Package(unittest.TestCase):
+class ZipOfThisBuild(unittest.TestCase):
+    """The package of the build in VTL_WIN_BUILD, made afresh, so that what is checked
+    is what the current build packs."""
     @classmethod
     def setUpClass(cls):
-        # Made afresh, so what is checked is what the current build packs.
         subprocess.run(["cmake", "--build", BUILD, "--target", "package"], check=True,
                        stdout=subprocess.DEVNULL)
         cls.kind = package_kind()
         cls.version, cls.commit_time = read_version()
-        cls.zip_path = os.path.join(BUILD, "VTL_K4ZVL-%s-%s.zip" % (cls.version, cls.kind))
-        cls.zip = zipfile.ZipFile(cls.zip_path)
+        cls.zip = zipfile.ZipFile(os.path.join(BUILD, "VTL_K4ZVL-%s-%s.zip" % (cls.version, cls.kind)))
         cls.programs = [p for p in PROGRAMS if os.path.exists(os.path.join(SHIP, p))]
 
     @classmethod
     def tearDownClass(cls):
         cls.zip.close()
+
+
+class Package(ZipOfThisBuild):
 
     def test_entries_are_the_programs_guide_and_readme(self):
         expected = set(self.programs) | {"VTL_K4ZVL.pdf", "README.txt"}
@@ -87,7 +97,7 @@ class Package(unittest.TestCase):
     def test_guide_is_the_built_one(self):
         data = self.zip.read("VTL_K4ZVL.pdf")
         self.assertTrue(data.startswith(b"%PDF-"))
-        self.assertEqual(open(os.path.join(BUILD, "VTL_K4ZVL.pdf"), "rb").read(), data)
+        self.assertEqual(read_bytes(os.path.join(BUILD, "VTL_K4ZVL.pdf")), data)
 
     def test_readme_has_crlf_line_ends_and_names_what_it_must(self):
         text = self.zip.read("README.txt")
@@ -103,7 +113,7 @@ class Package(unittest.TestCase):
         for name in self.programs:
             with self.subTest(name):
                 data = self.zip.read(name)
-                self.assertEqual(open(os.path.join(SHIP, name), "rb").read(), data,
+                self.assertEqual(read_bytes(os.path.join(SHIP, name)), data,
                                  "the zip holds the exe in ship/")
                 pe = pefile.PE(data=data)
                 self.check_header(pe)
@@ -128,7 +138,7 @@ class Package(unittest.TestCase):
         self.assertEqual(os.path.basename(debug_file), file_name)
         crc_at = (len(file_name) + 4) & ~3
         crc = int.from_bytes(link[crc_at:crc_at + 4], "little")
-        self.assertEqual(zlib.crc32(open(debug_file, "rb").read()), crc)
+        self.assertEqual(zlib.crc32(read_bytes(debug_file)), crc)
 
     def check_manifest(self, pe, gui):
         manifests = [e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == RT_MANIFEST]
@@ -159,6 +169,9 @@ class Package(unittest.TestCase):
         self.assertEqual(numbers, [fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
                                    fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF])
 
+
+
+class PackageStarts(ZipOfThisBuild):
     def test_tool_from_the_zip_starts_and_shows_the_sheet(self):
         folder = os.path.join(TMP, "unpacked")
         self.zip.extractall(folder)

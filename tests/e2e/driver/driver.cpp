@@ -145,14 +145,15 @@ std::string WindowText(HWND window) {
   return std::string(text, length);
 }
 
-// A visible top-level window with this caption.
+// A visible top-level window with this caption. The enumeration callbacks here are
+// CALLBACK (stdcall), as the system calls them; only the 32-bit build tells the two apart.
 HWND FindTopLevel(const std::string& caption) {
   struct Search {
     const std::string* caption;
     HWND found;
   } search{&caption, nullptr};
   EnumWindows(
-      [](HWND window, LPARAM lParam) -> BOOL {
+      [](HWND window, LPARAM lParam) CALLBACK -> BOOL {
         auto* s = reinterpret_cast<Search*>(lParam);
         char text[512];
         if (!IsWindowVisible(window)) return TRUE;
@@ -314,7 +315,7 @@ HWND FindButtonByText(HWND dialog, const std::string& text) {
   } search{&text, nullptr};
   EnumChildWindows(
       dialog,
-      [](HWND child, LPARAM lParam) -> BOOL {
+      [](HWND child, LPARAM lParam) CALLBACK -> BOOL {
         auto* s = reinterpret_cast<Search*>(lParam);
         char buffer[256];
         GetWindowTextA(child, buffer, sizeof buffer);
@@ -380,7 +381,7 @@ HWND OwnedWindow(HWND owner) {
     HWND found;
   } search{owner, nullptr};
   EnumWindows(
-      [](HWND window, LPARAM lParam) -> BOOL {
+      [](HWND window, LPARAM lParam) CALLBACK -> BOOL {
         auto* s = reinterpret_cast<Search*>(lParam);
         if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER) != s->owner) return TRUE;
         s->found = window;
