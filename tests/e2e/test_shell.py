@@ -130,13 +130,14 @@ class Help(unittest.TestCase):
         try:
             tool.driver("focus", 0, 1018)
             tool.driver("key", "F1")
-            end = time.time() + 10
-            while time.time() < end and not os.path.exists(record):
+            # cmd makes the file before echo writes the line into it: wait for the line end.
+            end, written = time.time() + 10, b""
+            while time.time() < end and not written.endswith(b"\n"):
                 time.sleep(0.1)
-            time.sleep(0.3)
-            with open(record, "rb") as opened:
-                self.assertEqual(wine_path(os.path.join(folder, "VTL_K4ZVL.pdf")),
-                                 opened.read().decode().strip())
+                if os.path.exists(record):
+                    with open(record, "rb") as opened:
+                        written = opened.read()
+            self.assertEqual(wine_path(os.path.join(folder, "VTL_K4ZVL.pdf")), written.decode().strip())
             with self.assertRaises(DriverError):
                 tool.driver("wait-window", ERROR_CAPTION, 500)
         finally:
