@@ -30,11 +30,30 @@ function(vtl_ship target)
   install(PROGRAMS ${exe} DESTINATION .)
 endfunction()
 
+# vtl_program_resources(TARGET DESCRIPTION): a command-line program's manifest and
+# version block (cmake/program.rc.in), so that it reports the same version as the tool.
+function(vtl_program_resources target description)
+  set(VTL_PROGRAM ${target})
+  set(VTL_PROGRAM_DESCRIPTION ${description})
+  set(VTL_PROGRAM_MANIFEST ${CMAKE_SOURCE_DIR}/cmake/program.manifest)
+  set(rc ${CMAKE_BINARY_DIR}/program-resources/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/program.rc.in ${rc} @ONLY)
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS
+    "${VTL_PROGRAM_MANIFEST};${VTL_VERSION_DIR}/vtl_version.h")
+  target_sources(${target} PRIVATE ${rc})
+  target_include_directories(${target} PRIVATE ${VTL_VERSION_DIR})
+  add_dependencies(${target} vtl_version)
+endfunction()
+
 vtl_ship(VTL_K4ZVL)
 # Programs that other parts of the tree add; the package takes each once it exists.
-foreach(program vtl-unit-sim vtl)
-  if(TARGET ${program})
-    vtl_ship(${program})
+foreach(program IN ITEMS "vtl-unit-sim|Vantrel unit simulator" "vtl|Vantrel unit from the command line")
+  string(REPLACE "|" ";" program "${program}")
+  list(GET program 0 name)
+  list(GET program 1 description)
+  if(TARGET ${name})
+    vtl_program_resources(${name} "${description}")
+    vtl_ship(${name})
   endif()
 endforeach()
 
