@@ -38,7 +38,8 @@ function(vtl_program_resources target description)
   set(VTL_PROGRAM_MANIFEST ${CMAKE_SOURCE_DIR}/cmake/program.manifest)
   set(rc ${CMAKE_BINARY_DIR}/program-resources/${target}.rc)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/program.rc.in ${rc} @ONLY)
-  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS
+  # Source properties belong to a directory: the target's, which may be another one.
+  set_source_files_properties(${rc} TARGET_DIRECTORY ${target} PROPERTIES OBJECT_DEPENDS
     "${VTL_PROGRAM_MANIFEST};${VTL_VERSION_DIR}/vtl_version.h")
   target_sources(${target} PRIVATE ${rc})
   target_include_directories(${target} PRIVATE ${VTL_VERSION_DIR})
