@@ -363,6 +363,12 @@ class WithSimulator(unittest.TestCase):
             result = vtl("--port", self.port, "read", "--save", target)
             self.assertEqual(result.returncode, 2)
             self.assertIn("Failed to create/open config file", result.stderr)
+            self.assertIn("Record:", result.stdout)  # what was read is still shown
+            report = vtl("--port", self.port, "--json", "read", "--save", target)
+            self.assertEqual(report.returncode, 2)
+            report = json.loads(report.stdout)  # one object: the record and the failure
+            self.assertEqual((report["result"], report["record"], report["exit"]),
+                             ("bad file", DEFAULT_HEX, 2))
             self.assertEqual(os.listdir(target), ["kept"])
             self.assertEqual(sorted(os.listdir(folder)), ["is-a-folder"])
 

@@ -287,23 +287,31 @@ int RunRead(const CommonOptions& options, const std::string& saveFile) {
   if (const int read = session.ReadRecord(&response)) return read;
   JsonObject object;
   std::vector<std::string> lines;
-  object.Add("command", "read").Add("result", "ok");
+  object.Add("command", "read");
   AddResponse(&object, &lines, response);
   AddRecord(&object, response.config);
   AddRecordLines(&lines, response.config);
+  int status = kExitDone;
+  std::string saveFailure;
   if (!saveFile.empty()) {
     const ConfigFileError saved = SaveConfigFile(saveFile.c_str(), response.config);
-    if (saved != ConfigFileError::kNone) {
-      Printer(options.json).Report(lines, object);
-      return Fail(options, "read", kExitUsage, "bad file",
-                  FileFailure(saved, saveFile) + " (" + LastSystemError() +
-                      "); an existing file is left as it was");
+    if (saved == ConfigFileError::kNone) {
+      object.Add("saved", saveFile);
+      lines.push_back(Labelled("Saved to", saveFile));
+    } else {
+      status = kExitUsage;
+      saveFailure = FileFailure(saved, saveFile) + " (" + LastSystemError() +
+                    "); an existing file is left as it was";
+      object.Add("error", saveFailure).Add("exit", status);
     }
-    object.Add("saved", saveFile);
-    lines.push_back(Labelled("Saved to", saveFile));
   }
+  // The record is shown even when it could not be saved: it was read.
+  object.Add("result", status == kExitDone ? "ok" : "bad file");
   Printer(options.json).Report(lines, object);
-  return kExitDone;
+  if (status != kExitDone && !options.json) {
+    std::fprintf(stderr, "vtl read: %s\n", saveFailure.c_str());
+  }
+  return status;
 }
 
 int RunWrite(const CommonOptions& options, const std::string& command, const UnitConfig& record,
