@@ -4,8 +4,9 @@
 // thread, which takes the received frames from a queue when it is woken.
 //
 // Threads: the reader thread calls Respond, OnFrame and (for ACK and NAK) LogSent; it
-// only reads an atomic setting, pushes onto the queue and posts one wake-up message,
-// and never waits for a window. The user-interface thread takes the frames
+// only reads an atomic setting, pushes onto the queue (bounded: a frame that finds it
+// full is dropped and counted) and posts one wake-up message, and never waits for a
+// window. The user-interface thread takes the frames
 // (TakeReceived), logs the frames it sent and shows open failures.
 #include <windows.h>
 
@@ -16,7 +17,8 @@
 #include "link/frame_sink.h"
 
 // Posted to the frame window when the queue goes from empty to not empty. Sent with
-// wParam kTakeFramesNow, the window takes the queued frames in before it returns.
+// wParam kTakeFramesNow (the port has just been closed), the window takes the queued
+// frames in, and logs any it had to drop, before it returns.
 constexpr UINT kFramesReceivedMessage = WM_APP + 1;
 constexpr WPARAM kTakeFramesNow = 1;
 
@@ -39,8 +41,9 @@ class LinkWiring : public FrameSink {
   void ShowOpenFailure(const char* message) override;
 
   // User-interface thread, on kFramesReceivedMessage: every frame queued so far,
-  // oldest first, each stamped with the tick count at which it arrived.
-  void TakeReceived(std::vector<ReceivedFrame>* out) { queue.TakeAll(out); }
+  // oldest first, each stamped with the tick count at which it arrived. Returns how
+  // many frames the full queue dropped since the last take (all after these).
+  uint32_t TakeReceived(std::vector<ReceivedFrame>* out) { return queue.TakeAll(out); }
 
  private:
   LinkTargets targets;

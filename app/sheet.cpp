@@ -11,6 +11,7 @@
 #include "app/link_wiring.h"
 #include "app/shell.h"
 #include "comms/comms_page.h"
+#include "comms/log_text.h"
 #include "config/config_page.h"
 
 namespace {
@@ -57,7 +58,8 @@ void OnNotify(HWND, UINT_PTR, const NMHDR* header) {
 
 namespace {
 // The frames the reader thread queued, handed to both pages in the order they
-// arrived: the "K4 Config" page first, then the "ZVL comms" page.
+// arrived: the "K4 Config" page first, then the "ZVL comms" page. Frames the full
+// queue dropped are told in the log once per episode, where they went missing.
 //
 // One wake-up takes what is queued at that moment and no more: frames that arrive
 // meanwhile post a wake-up of their own. Taking them here as well would, under a
@@ -68,7 +70,15 @@ namespace {
 // a modal loop, which may bring the next wake-up here before this batch is done.
 // That call leaves the new frames queued and says so; the running delivery takes them
 // after its own, so the order holds.
-void DeliverReceivedFrames() {
+DropEpisode dropEpisode;
+
+void LogDroppedFrames(uint32_t count) {
+  if (count > 0) commsPage.log.Append("%s", DroppedFramesText(count).c_str());
+}
+
+// portClosing: the port's last frames are being taken in, so an episode still open is
+// told now, before the port's closing is logged.
+void DeliverReceivedFrames(bool portClosing) {
   static bool delivering = false;
   static bool wokenMeanwhile = false;
   if (delivering) {
@@ -79,16 +89,20 @@ void DeliverReceivedFrames() {
   std::vector<ReceivedFrame> frames;
   do {
     wokenMeanwhile = false;
-    linkWiring.TakeReceived(&frames);
-    if (frames.empty()) break;
+    const uint32_t dropped = linkWiring.TakeReceived(&frames);
+    const DropEpisode::Notice notice = dropEpisode.OnTake(dropped, GetTickCount());
+    if (frames.empty() && notice.before == 0 && notice.after == 0) break;
     // One batch, so the comms page redraws its log and texts once, not once per frame.
     commsPage.BeginFrames();
+    LogDroppedFrames(notice.before);
     for (const ReceivedFrame& f : frames) {
       configPage.OnFrame(f.bytes, f.length, f.tick);
       commsPage.OnFrame(f.bytes, f.length);
     }
+    LogDroppedFrames(notice.after);
     commsPage.EndFrames();
   } while (wokenMeanwhile);
+  if (portClosing) LogDroppedFrames(dropEpisode.Finish());
   delivering = false;
 }
 
@@ -108,7 +122,7 @@ constexpr UINT_PTR kDeferredFramesTimer = 1003;
 
 void OnFramesReceived(HWND page, WPARAM wParam) {
   if (wParam == kTakeFramesNow || HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) == 0) {
-    DeliverReceivedFrames();
+    DeliverReceivedFrames(wParam == kTakeFramesNow);
   } else {
     SetTimer(page, kDeferredFramesTimer, USER_TIMER_MINIMUM, nullptr);
   }
@@ -125,10 +139,10 @@ INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
       return TRUE;
     case WM_TIMER:
       if (wParam == kFrameSweepTimer) {
-        DeliverReceivedFrames();
+        DeliverReceivedFrames(false);
       } else if (wParam == kDeferredFramesTimer) {
         KillTimer(page, kDeferredFramesTimer);
-        DeliverReceivedFrames();
+        DeliverReceivedFrames(false);
       } else {
         commsPage.OnTimer(page, wParam);
       }

@@ -26,6 +26,11 @@ std::string PrintableLogText(const std::string& text) {
   return printable;
 }
 
+std::string DroppedFramesText(uint32_t count) {
+  return std::to_string(count) + (count == 1 ? " frame" : " frames") +
+         " dropped: the line is faster than the window";
+}
+
 std::string BoxLine(const std::string& time, const std::string& text) {
   return time + '\t' + text + "\r\n";
 }

@@ -28,6 +28,10 @@ std::string FrameLogText(const char* prefix, const uint8_t* frame, unsigned leng
 // The text with every character outside 0x20 to 0x7E removed.
 std::string PrintableLogText(const std::string& text);
 
+// The notice for frames the hand-off to the window had to drop during a flood:
+// "N frames dropped: the line is faster than the window" ("1 frame dropped: ...").
+std::string DroppedFramesText(uint32_t count);
+
 std::string BoxLine(const std::string& time, const std::string& text);
 std::string FileLine(const std::string& date, const std::string& boxLine);
 

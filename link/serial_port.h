@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,8 +47,20 @@ class SerialPort {
   // device was open.
   bool Close();
   // Writes count bytes and waits for them to go out; returns how many did (0 on refusal).
+  // A write the line has not taken within WriteTimeLimitMs is given up and returns the
+  // bytes that went out before, so a stalled line never holds the writer for long.
   uint32_t Write(const uint8_t* bytes, uint32_t count);
   bool IsOpen() const;
+
+  // How long a write of `count` bytes may take at `baudRate`: the bytes' own time on
+  // the line (10 bit times each: start bit, 8 data bits, stop bit) and an allowance for
+  // the driver and the scheduler. 204 ms for a 25-byte frame at 2400 baud.
+  static constexpr uint32_t kWriteAllowanceMs = 100;
+  static constexpr uint32_t WriteTimeLimitMs(uint32_t count, uint32_t baudRate) {
+    const uint64_t lineMs = baudRate == 0 ? 0 : (uint64_t{count} * 10 * 1000 + baudRate - 1) / baudRate;
+    // Capped below INFINITE (0xFFFFFFFF), which a wait would take as "no limit".
+    return static_cast<uint32_t>(std::min<uint64_t>(lineMs + kWriteAllowanceMs, 0xFFFFFFFEu));
+  }
 
  protected:
   // Reader thread: one batch of 1 to 1024 received bytes, valid during the call only.

@@ -27,6 +27,7 @@ struct SerialPort::Platform {
   int wakePipe[2] = {-1, -1};
   std::thread reader;
   std::atomic<bool> stopRequested{false};
+  uint32_t baudRate = 0;  // written by Open only, read by Write
 };
 
 namespace {
@@ -119,6 +120,7 @@ int16_t SerialPort::Start(int16_t baudRate, int framing) {
     CloseFd(&p.device);
     return kStateFailed;
   }
+  p.baudRate = static_cast<uint32_t>(baudRate);
 
   p.stopRequested = false;
   if (::pipe2(p.wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -173,9 +175,10 @@ bool SerialPort::Close() {
 uint32_t SerialPort::Write(const uint8_t* bytes, uint32_t count) {
   Platform& p = *platform;
   if (p.device < 0 || bytes == nullptr || count == 0) return 0;
-  // A write of n bytes may take at most 1000 + n ms, as on the Windows side.
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(1000 + count);
+  // A write the line does not take in about its own time is given up, as on the
+  // Windows side.
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(WriteTimeLimitMs(count, p.baudRate));
   uint32_t written = 0;
   while (written < count) {
     const ssize_t n = ::write(p.device, bytes + written, count - written);

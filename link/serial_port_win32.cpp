@@ -40,6 +40,7 @@ struct SerialPort::Platform {
   HANDLE deviceHandle = INVALID_HANDLE_VALUE;
   HANDLE readerEvent = nullptr;  // made by Open, handed to (and closed by) the reader
   OVERLAPPED readerIo = {};
+  DWORD baudRate = 0;  // written by Open only, read by Write
 
   static DWORD WINAPI ReaderThread(LPVOID parameter);
   void CloseDevice();
@@ -126,6 +127,8 @@ int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) 
     return kTimeoutsFailed;
   }
 
+  p.baudRate = static_cast<DWORD>(baudRate);
+
   DCB dcb = {};
   dcb.DCBlength = sizeof(DCB);
   dcb.BaudRate = static_cast<DWORD>(baudRate);
@@ -200,8 +203,15 @@ uint32_t SerialPort::Write(const uint8_t* bytes, uint32_t count) {
   DWORD written = 0;
   if (!WriteFile(device, bytes, count, &written, &io)) {
     if (GetLastError() == ERROR_IO_PENDING) {
-      // Ends when every byte went out or the write time-out cut it short; either way
-      // the count is what the operation moved.
+      // A line that does not take the bytes in about their own time (the far end has
+      // stopped reading, or a loopback is full) must not hold the writer, often the
+      // window, for the driver's full time-out: the write is cancelled (CancelIoEx, as
+      // for the reader) and counts what went out before.
+      if (WaitForSingleObject(io.hEvent, WriteTimeLimitMs(count, platform->baudRate)) ==
+          WAIT_TIMEOUT) {
+        CancelIoEx(device, &io);
+      }
+      // Sets the count even when the operation failed or was cancelled.
       GetOverlappedResult(device, &io, &written, TRUE);
     } else {
       written = 0;

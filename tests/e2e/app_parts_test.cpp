@@ -61,13 +61,14 @@ struct Receiver {
   LinkWiring* wiring = nullptr;
   HWND window = nullptr;
   int wakeUps = 0;
+  uint32_t dropped = 0;
   std::vector<ReceivedFrame> frames;
 
   static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == kFramesReceivedMessage && current) {
       ++current->wakeUps;
       std::vector<ReceivedFrame> batch;
-      current->wiring->TakeReceived(&batch);
+      current->dropped += current->wiring->TakeReceived(&batch);
       current->frames.insert(current->frames.end(), batch.begin(), batch.end());
       return 0;
     }
@@ -113,15 +114,17 @@ LinkTargets TestTargets() {
 
 std::vector<uint8_t> Frame(const char* text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }
 
-TEST(LinkWiring, FloodFromAnotherThreadArrivesWholeAndInOrderWithFewWakeUps) {
+TEST(LinkWiring, FloodFromAnotherThreadArrivesInOrderWithFewWakeUpsAndStaysBounded) {
   Receiver receiver;
   LinkWiring wiring(TestTargets());
   receiver.wiring = &wiring;
   frameWindow = receiver.window;
 
-  // More frames than a thread's message queue holds (10,000): one message per frame
-  // would lose some.
+  // More frames than a thread's message queue holds (10,000), all pushed before the
+  // window runs: one message per frame would lose some at random, and an unbounded
+  // queue would keep them all. The queue keeps the oldest it has room for.
   constexpr int kFrames = 20000;
+  constexpr size_t kKept = FrameQueue::kDefaultCapacity;
   const DWORD before = GetTickCount();
   std::thread reader([&] {
     for (int i = 0; i < kFrames; ++i) {
@@ -130,17 +133,26 @@ TEST(LinkWiring, FloodFromAnotherThreadArrivesWholeAndInOrderWithFewWakeUps) {
     }
   });
   reader.join();
-  receiver.PumpUntil(kFrames);
+  receiver.PumpUntil(kKept);
 
-  ASSERT_EQ(size_t(kFrames), receiver.frames.size());
-  for (int i = 0; i < kFrames; ++i) {
+  ASSERT_EQ(kKept, receiver.frames.size());
+  for (size_t i = 0; i < kKept; ++i) {
     const ReceivedFrame& f = receiver.frames[i];
     ASSERT_EQ(6, f.length);
-    ASSERT_EQ(i, f.bytes[2] | f.bytes[3] << 8) << "frame " << i << " out of order";
+    ASSERT_EQ(i, size_t(f.bytes[2] | f.bytes[3] << 8)) << "frame " << i << " out of order";
     ASSERT_LE(f.tick - before, 10000u) << "tick not taken at receipt";
   }
+  EXPECT_EQ(uint32_t(kFrames - kKept), receiver.dropped);
   // All were pushed before the window ran, so one wake-up served them all.
   EXPECT_EQ(1, receiver.wakeUps);
+
+  // Once taken, the queue has room again: the next frame wakes the window and arrives.
+  const uint8_t next[6] = {'\n', 'C', 0xAA, 0xBB, '0', '\r'};
+  wiring.OnFrame(next, sizeof next);
+  receiver.PumpUntil(kKept + 1);
+  ASSERT_EQ(kKept + 1, receiver.frames.size());
+  EXPECT_EQ(0xAA, receiver.frames.back().bytes[2]);
+  EXPECT_EQ(2, receiver.wakeUps);
 }
 
 TEST(LinkWiring, FramesWithoutAWindowAreDroppedAndDoNotBlockLaterOnes) {

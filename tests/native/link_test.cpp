@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -329,9 +330,9 @@ TEST(FrameQueue, WakesOncePerBatchAndKeepsOrder) {
   EXPECT_TRUE(taken.empty());
 }
 
-TEST(FrameQueue, ConcurrentProducerLosesNothing) {
-  FrameQueue queue;
+TEST(FrameQueue, ConcurrentProducerLosesNothingWhileThereIsRoom) {
   constexpr uint32_t kFrames = 20000;
+  FrameQueue queue(kFrames);
   std::thread producer([&] {
     for (uint32_t i = 0; i < kFrames; ++i) {
       const uint8_t frame[] = {0x0A, 'C', static_cast<uint8_t>(i), 0x0D};
@@ -349,6 +350,128 @@ TEST(FrameQueue, ConcurrentProducerLosesNothing) {
     }
   }
   producer.join();
+}
+
+TEST(FrameQueue, FullQueueDropsTheNewestCountsThemAndKeepsTheRestInOrder) {
+  FrameQueue queue(3);
+  const auto push = [&](uint8_t n) {
+    const uint8_t frame[] = {0x0A, 'C', n, 0x0D};
+    return queue.Push(frame, 4, n);
+  };
+  EXPECT_TRUE(push(0));
+  EXPECT_FALSE(push(1));
+  EXPECT_FALSE(push(2));
+  EXPECT_FALSE(push(3));  // full: dropped, and no second wake-up
+  EXPECT_FALSE(push(4));
+  std::vector<ReceivedFrame> taken;
+  EXPECT_EQ(queue.TakeAll(&taken), 2u);
+  ASSERT_EQ(taken.size(), 3u);
+  for (uint8_t i = 0; i < 3; ++i) EXPECT_EQ(taken[i].bytes[2], i);
+  // The count resets with each take, and there is room again.
+  EXPECT_TRUE(push(5));
+  EXPECT_EQ(queue.TakeAll(&taken), 0u);
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].bytes[2], 5);
+  // Clearing forgets the frames and the count: nobody is left to tell.
+  for (uint8_t i = 0; i < 5; ++i) push(i);
+  queue.Clear();
+  EXPECT_EQ(queue.TakeAll(&taken), 0u);
+  EXPECT_TRUE(taken.empty());
+}
+
+TEST(FrameQueue, FloodFasterThanTheConsumerStaysBoundedAndInOrder) {
+  FrameQueue queue(64);
+  constexpr uint32_t kFrames = 200000;
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    for (uint32_t i = 0; i < kFrames; ++i) {
+      const uint8_t frame[] = {0x0A, 'C', 0x0D};
+      queue.Push(frame, 3, i);
+    }
+    done = true;
+  });
+  uint64_t taken = 0, dropped = 0;
+  uint32_t last = 0;
+  bool first = true;
+  std::vector<ReceivedFrame> batch;
+  for (bool more = true; more;) {
+    more = !done;  // one more take after the producer has finished
+    dropped += queue.TakeAll(&batch);
+    ASSERT_LE(batch.size(), 64u);
+    for (const ReceivedFrame& f : batch) {
+      if (!first) {
+        ASSERT_GT(f.tick, last) << "reordered";
+      }
+      last = f.tick;
+      first = false;
+    }
+    taken += batch.size();
+  }
+  producer.join();
+  EXPECT_EQ(taken + dropped, kFrames);  // every frame either handed over or counted
+}
+
+// Each row: the drops at successive takes (with their times) and the notices expected.
+struct EpisodeStep {
+  uint32_t dropped;
+  uint32_t now;
+  uint32_t before;
+  uint32_t after;
+};
+struct EpisodeCase {
+  const char* name;
+  std::vector<EpisodeStep> steps;
+  uint32_t atClose;  // what Finish reports after the steps
+};
+
+TEST(DropEpisode, ToldOncePerEpisodeWhereTheFramesWentMissing) {
+  constexpr uint32_t kLong = DropEpisode::kLongestEpisodeMs;
+  const EpisodeCase cases[] = {
+      {"nothing dropped, nothing told", {{0, 0, 0, 0}, {0, 10, 0, 0}}, 0},
+      {"one episode is told, in total, before the first take that drops nothing",
+       {{5, 100, 0, 0}, {7, 200, 0, 0}, {1, 300, 0, 0}, {0, 400, 13, 0}, {0, 500, 0, 0}},
+       0},
+      {"two episodes apart are told apart",
+       {{2, 0, 0, 0}, {0, 10, 2, 0}, {3, 20, 0, 0}, {0, 30, 3, 0}},
+       0},
+      {"a flood that never lets the window catch up is told every few seconds",
+       {{4, 1000, 0, 0}, {4, 1000 + kLong - 1, 0, 0}, {4, 1000 + kLong, 0, 12}, {4, 1000 + kLong + 1, 0, 0},
+        {0, 1000 + kLong + 2, 4, 0}},
+       0},
+      {"across the tick count's wrap",
+       {{1, 0xFFFFFFF0u, 0, 0}, {1, 0xFFFFFFF0u + kLong, 0, 2}},
+       0},
+      {"the port closes in the middle of an episode", {{6, 0, 0, 0}, {3, 10, 0, 0}}, 9},
+  };
+  for (const EpisodeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    DropEpisode episode;
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      SCOPED_TRACE("take " + std::to_string(i));
+      const EpisodeStep& step = c.steps[i];
+      const DropEpisode::Notice notice = episode.OnTake(step.dropped, step.now);
+      EXPECT_EQ(notice.before, step.before);
+      EXPECT_EQ(notice.after, step.after);
+    }
+    EXPECT_EQ(episode.Finish(), c.atClose);
+    EXPECT_EQ(episode.Finish(), 0u);  // and the count has reset
+  }
+}
+
+TEST(SerialPortWriteLimit, TheLinesOwnTimeForTheBytesAndAShortAllowance) {
+  struct Case {
+    uint32_t count, baud, ms;
+  } cases[] = {
+      {25, 2400, 105 + SerialPort::kWriteAllowanceMs},  // the longest indications frame
+      {3, 2400, 13 + SerialPort::kWriteAllowanceMs},    // ACK: 12.5 ms, rounded up
+      {6, 2400, 25 + SerialPort::kWriteAllowanceMs},    // "~R"
+      {1024, 19200, 534 + SerialPort::kWriteAllowanceMs},
+      {5, 0, SerialPort::kWriteAllowanceMs},  // no rate known
+      {0xFFFFFFFFu, 300, 0xFFFFFFFEu},  // capped, never taken as INFINITE
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SerialPort::WriteTimeLimitMs(c.count, c.baud), c.ms) << c.count << " at " << c.baud;
+  }
 }
 
 }  // namespace

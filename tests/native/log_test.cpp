@@ -58,6 +58,15 @@ TEST(LogText, FormattedTextsAndTheirLimit) {
   EXPECT_EQ(Format("%s", ""), "");
 }
 
+TEST(LogText, DroppedFramesNoticeCountsInTheRightNumber) {
+  EXPECT_EQ(DroppedFramesText(1), "1 frame dropped: the line is faster than the window");
+  EXPECT_EQ(DroppedFramesText(2), "2 frames dropped: the line is faster than the window");
+  EXPECT_EQ(DroppedFramesText(4294967295u),
+            "4294967295 frames dropped: the line is faster than the window");
+  // Printable and well within the log's 255 characters, so it is logged as it is.
+  EXPECT_EQ(PrintableLogText(DroppedFramesText(123456)), DroppedFramesText(123456));
+}
+
 TEST(LogBox, LineCountIsCrLfsPlusOne) {
   struct Case {
     std::string text;
