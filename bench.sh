@@ -53,6 +53,8 @@ export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-bench}
     echo "bench: end-to-end flood (tests/bench/e2e_flood.py)"
     python3 tests/bench/e2e_flood.py >"$logs/e2e-flood.txt" 2>&1
   fi
+  echo "bench: floods beyond the line (tests/bench/e2e_overload.py)"
+  python3 tests/bench/e2e_overload.py >"$logs/e2e-overload.txt" 2>&1
 )
 fig() { awk -v n="$1" '$1 == "FIGURE" && $2 == n {print $3 " " $4}' "$logs/wine-figures.txt"; }
 cmd="tests/bench/e2e_figures.py"
@@ -61,6 +63,19 @@ row "ACK to a '~' frame, 99th percentile" "<= 5 ms" "$(fig ack_latency_p99)" "$c
 row "Indications answer to 'R', median" "<= 2 ms" "$(fig r_answer_latency_median)" "$cmd"
 row "Start-up to the sheet shown, median" "<= 500 ms" "$(fig start_up_median)" "$cmd"
 row "Closing the port during a flood, median" "<= 50 ms" "$(fig close_while_flooding_median)" "$cmd"
+# over FLOOD KEY: one figure of tests/bench/e2e_overload.py's line for that flood.
+over() { awk -v f="flood=$1" -v k="$2" '$1 == f {for (i = 2; i <= NF; i++) {split($i, kv, "="); if (kv[1] == k) print kv[2]}}' "$logs/e2e-overload.txt"; }
+cmd2="tests/bench/e2e_overload.py"
+for flood in controls polls; do
+  case $flood in
+    controls) what="'C' flood, Respond clear" ;;
+    polls) what="'R' flood, Respond ticked" ;;
+  esac
+  row "$what ($(over $flood mbps) MB/s): memory growth" "<= 64 MiB" "$(over $flood memory_growth_mib) MiB" "$cmd2"
+  row "$what: slowest click" "<= 1000 ms" "$(over $flood click_max_ms) ms of $(over $flood clicks) (median $(over $flood click_median_ms) ms)" "$cmd2"
+  row "$what: click after the flood" "<= 1000 ms" "$(over $flood after_flood_ms) ms; drop notice $(over $flood dropped_notice)" "$cmd2"
+  row "$what: Close to exit" "<= 5000 ms" "$(over $flood close_ms) ms" "$cmd2"
+done
 row "VTL_K4ZVL.exe size" "reported" "$(fig exe_size)" "$cmd"
 row "Peak working set" "reported" "$(fig peak_working_set)" "$cmd"
 row "Handle count" "reported" "$(fig handle_count)" "$cmd"
@@ -75,4 +90,8 @@ grep '^FIGURE' "$logs/wine-figures.txt" | cut -d' ' -f2- | sed 's/^/  /'
 if [ -f "$logs/e2e-flood.txt" ] && [ -f tests/bench/e2e_flood.py ]; then
   echo "End-to-end flood (tests/bench/e2e_flood.py):"
   sed 's/^/  /' "$logs/e2e-flood.txt"
+fi
+if [ -f "$logs/e2e-overload.txt" ]; then
+  echo "Floods beyond the line (tests/bench/e2e_overload.py):"
+  sed 's/^/  /' "$logs/e2e-overload.txt"
 fi

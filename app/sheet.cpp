@@ -70,14 +70,27 @@ namespace {
 // a modal loop, which may bring the next wake-up here before this batch is done.
 // That call leaves the new frames queued and says so; the running delivery takes them
 // after its own, so the order holds.
+//
+// A batch is handed over in slices of at most kFrameSliceMs: a frame can cost a write
+// (the answer to an "R" frame), and a full queue of those would hold the window for
+// seconds. What a slice leaves waits in `backlog`, ahead of anything queued since, and
+// the slice posts the wake-up that brings the rest.
+constexpr DWORD kFrameSliceMs = 50;
+
+struct Backlog {
+  std::vector<ReceivedFrame> frames;  // taken from the queue at one take
+  size_t next = 0;                    // the first not yet handed over
+  uint32_t droppedAfter = 0;          // to be told once these are all handed over
+};
+Backlog backlog;
 DropEpisode dropEpisode;
 
 void LogDroppedFrames(uint32_t count) {
   if (count > 0) commsPage.log.Append("%s", DroppedFramesText(count).c_str());
 }
 
-// portClosing: the port's last frames are being taken in, so an episode still open is
-// told now, before the port's closing is logged.
+// portClosing: the port's last frames are being taken in, all of them now, and an
+// episode still open is told before the port's closing is logged.
 void DeliverReceivedFrames(bool portClosing) {
   static bool delivering = false;
   static bool wokenMeanwhile = false;
@@ -86,22 +99,37 @@ void DeliverReceivedFrames(bool portClosing) {
     return;
   }
   delivering = true;
-  std::vector<ReceivedFrame> frames;
+  const DWORD sliceStart = GetTickCount();
   do {
     wokenMeanwhile = false;
-    const uint32_t dropped = linkWiring.TakeReceived(&frames);
-    const DropEpisode::Notice notice = dropEpisode.OnTake(dropped, GetTickCount());
-    if (frames.empty() && notice.before == 0 && notice.after == 0) break;
+    uint32_t droppedBefore = 0;
+    if (backlog.next == backlog.frames.size()) {
+      backlog.next = 0;
+      const uint32_t dropped = linkWiring.TakeReceived(&backlog.frames);
+      const DropEpisode::Notice notice = dropEpisode.OnTake(dropped, GetTickCount());
+      droppedBefore = notice.before;
+      backlog.droppedAfter = notice.after;
+      if (backlog.frames.empty() && notice.before == 0 && notice.after == 0) break;
+    }
     // One batch, so the comms page redraws its log and texts once, not once per frame.
     commsPage.BeginFrames();
-    LogDroppedFrames(notice.before);
-    for (const ReceivedFrame& f : frames) {
+    LogDroppedFrames(droppedBefore);
+    while (backlog.next < backlog.frames.size() &&
+           (portClosing || GetTickCount() - sliceStart < kFrameSliceMs)) {
+      const ReceivedFrame& f = backlog.frames[backlog.next++];
       configPage.OnFrame(f.bytes, f.length, f.tick);
       commsPage.OnFrame(f.bytes, f.length);
     }
-    LogDroppedFrames(notice.after);
+    if (backlog.next == backlog.frames.size()) {
+      LogDroppedFrames(backlog.droppedAfter);
+      backlog.droppedAfter = 0;
+    }
     commsPage.EndFrames();
-  } while (wokenMeanwhile);
+    if (backlog.next < backlog.frames.size()) {
+      PostMessageA(commsPage.pageWindow, kFramesReceivedMessage, 0, 0);
+      break;
+    }
+  } while (wokenMeanwhile || portClosing);
   if (portClosing) LogDroppedFrames(dropEpisode.Finish());
   delivering = false;
 }

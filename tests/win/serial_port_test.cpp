@@ -291,6 +291,34 @@ TEST_F(Win32SerialPort, CloseReleasesAPendingWaitPromptlyAndThePortReopens) {
   }
 }
 
+// A far end that has stopped reading: once the line's buffers are full a write cannot
+// complete, and it is given up after about the frame's own time on the line, not
+// after the driver's full time-out of a second and more.
+TEST_F(Win32SerialPort, WriteToALineThatStoppedTakingBytesIsGivenUpSoon) {
+  SerialPort port;
+  ASSERT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kOpened);
+  Peer peer(kPeer1);  // open, and never read
+  ASSERT_TRUE(peer.ok());
+  const Bytes chunk(256, 'x');
+  size_t taken = 0;
+  for (;;) {
+    const uint32_t n = port.Write(chunk.data(), static_cast<uint32_t>(chunk.size()));
+    taken += n;
+    if (n < chunk.size()) break;
+    ASSERT_LT(taken, 16u << 20) << "the line never filled up";
+  }
+  const Bytes frame(25, 'I');
+  const auto start = Clock::now();
+  const uint32_t written = port.Write(frame.data(), static_cast<uint32_t>(frame.size()));
+  const auto took = Clock::now() - start;
+  EXPECT_LT(written, frame.size());
+  // A hang guard with room for a loaded machine: the limit is 204 ms, the driver's
+  // own time-out 1,025 ms.
+  EXPECT_LT(took, std::chrono::milliseconds(900));
+  EXPECT_TRUE(port.Close());
+  peer.Receive(SIZE_MAX, 1000);  // leaves the line empty for the next test
+}
+
 ULONGLONG CpuMsOfThisProcess() {
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
