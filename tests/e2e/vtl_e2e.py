@@ -18,6 +18,26 @@ CAPTION = "Vantrel (K4 to ZVL)"
 ERROR_CAPTION = "Vantrel - Config K4-ZVL"
 
 
+WINE_ENV = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "wine-env.sh")
+
+
+def _wine_env(*call):
+    """Runs one function of wine-env.sh, so that COM ports are mapped here exactly as
+    every other Wine run maps them."""
+    subprocess.run(["bash", "-c", 'source "$0" && WINE_ENV_TMP=$VTL_E2E_TMP "$@"', WINE_ENV]
+                   + [str(w) for w in call], env=dict(os.environ, VTL_E2E_TMP=TMP), check=True)
+
+
+def map_com(number, path):
+    """COM<number> is the device at path from the next time a program opens it."""
+    _wine_env("wine_env_com_map", number, path)
+
+
+def map_com_absent(number):
+    """COM<number> names no device."""
+    _wine_env("wine_env_com_absent", number)
+
+
 def wine_path(path):
     """The name Wine gives a Unix path: the Z: drive, with backslashes."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -36,6 +56,14 @@ def unescape(text):
     return "".join(out)
 
 
+def quote(word):
+    """A word as the driver reads it: in quotes when it has spaces or is empty, and
+    then with its backslashes and quotes escaped."""
+    if word and " " not in word:
+        return word
+    return '"%s"' % word.replace("\\", "\\\\").replace('"', '\\"')
+
+
 class DriverError(Exception):
     pass
 
@@ -48,7 +76,7 @@ class Driver:
                                         stdout=subprocess.PIPE, text=True, bufsize=1)
 
     def __call__(self, *words):
-        line = " ".join('"%s"' % w if (" " in str(w) or not str(w)) else str(w) for w in words)
+        line = " ".join(quote(str(w)) for w in words)
         self.process.stdin.write(line + "\n")
         self.process.stdin.flush()
         answer = self.process.stdout.readline().rstrip("\n")
@@ -79,10 +107,8 @@ class Port:
         self.master, slave = os.openpty()
         self.path = os.ttyname(slave)
         os.close(slave)  # hung up until the tool opens it
-        link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "com%d" % number)
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(self.path, link)
+        self.number = number
+        map_com(number, self.path)
 
     def held_open(self):
         """True while some program holds the far end open."""
@@ -110,8 +136,16 @@ class Port:
         except OSError:
             pass
 
+    def vanish(self):
+        """The device goes away: our end closes, and COM<n> names nothing (so a later
+        pty of another program that gets the same number is not taken for it)."""
+        self.close()
+        map_com_absent(self.number)
+
     def close(self):
-        os.close(self.master)
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
 
 
 class Tool:
