@@ -144,8 +144,9 @@ void CommsPage::CheckPortLost() {
   // The notice may come late, after this port was closed or another opened; the link
   // says whether the port open now is the one whose device went away.
   if (!serialLink.DeviceLost()) return;
-  // Closing lets the system forget the vanished device, so that it can come back
-  // under the same name; sends fail meanwhile, as with no port.
+  // Windows keeps a surprise-removed device until its last handle is closed (WDK,
+  // "Handling an IRP_MN_SURPRISE_REMOVAL Request"), so the port is closed for the
+  // device to come back under its name; sends fail meanwhile, as with no port.
   serialLink.ClosePort();
   TakeInQueuedFrames(pageWindow);
   if (!portWatch.Lose()) return;

@@ -117,10 +117,10 @@ class DeviceVanishes(unittest.TestCase):
     simulator is killed in the middle of a flood."""
 
     def check_after_loss(self, tool):
-        # Nothing behind COM1 now, so the tool's tries to open it again find nothing
-        # (and never a pty that another program got with the same number).
-        map_com_absent(1)
         tool.d("wait-text", 0, IDC_LOG_BOX, COM1_LOST, 2000)
+        # Nothing behind COM1 now, before the first try to open it again, so the tries
+        # never find a pty that another program got with the same number.
+        map_com_absent(1)
         pids = [tool_pid(), wineserver_pid()]
         self.assertIsNotNone(pids[0])
         time.sleep(1.0)  # the reader notices and settles
@@ -219,11 +219,13 @@ class LostFixture(unittest.TestCase):
         return [line.split("\t", 1)[-1] for line in self.tool.log_text().split("\r\n") if line]
 
     def lose_com1(self):
+        """Our end of COM1 closes; then COM1 names nothing, as in check_after_loss."""
+        self.port.close()
         start = time.monotonic()
-        self.port.vanish()
         self.d("wait-text", 0, IDC_LOG_BOX, COM1_LOST, 2000)
         print("lost line %.0f ms after the far end closed" % (1000 * (time.monotonic() - start)),
               file=sys.stderr)
+        map_com_absent(1)
 
     def wait_for_lines(self, wanted, seconds):
         """The log's lines once `wanted` holds for them, or the last ones seen."""

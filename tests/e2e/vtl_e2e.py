@@ -107,7 +107,6 @@ class Port:
         self.master, slave = os.openpty()
         self.path = os.ttyname(slave)
         os.close(slave)  # hung up until the tool opens it
-        self.number = number
         map_com(number, self.path)
 
     def held_open(self):
@@ -135,12 +134,6 @@ class Port:
                     break
         except OSError:
             pass
-
-    def vanish(self):
-        """The device goes away: our end closes, and COM<n> names nothing (so a later
-        pty of another program that gets the same number is not taken for it)."""
-        self.close()
-        map_com_absent(self.number)
 
     def close(self):
         if self.master is not None:
