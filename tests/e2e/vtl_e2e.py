@@ -4,6 +4,7 @@ a pseudo-terminal of ours, and talking to vtl-driver.exe.
 Run inside tests/e2e/run-e2e.sh, which provides WINEPREFIX, DISPLAY, VTL_WIN_BUILD
 (the Windows build folder) and VTL_E2E_TMP (a scratch folder removed afterwards).
 """
+import atexit
 import os
 import select
 import shutil
@@ -28,14 +29,27 @@ def _wine_env(*call):
                    + [str(w) for w in call], env=dict(os.environ, VTL_E2E_TMP=TMP), check=True)
 
 
+_mapped = set()  # COM numbers whose registry values we set
+
+
 def map_com(number, path):
     """COM<number> is the device at path from the next time a program opens it."""
     _wine_env("wine_env_com_map", number, path)
+    _mapped.add(number)
 
 
 def map_com_absent(number):
     """COM<number> names no device."""
     _wine_env("wine_env_com_absent", number)
+    _mapped.add(number)
+
+
+@atexit.register
+def _unmap_all():
+    """Removes our registry values, as wine_env_cleanup does for the harness's own, so
+    that a later wineserver start makes no links to ptys that are gone."""
+    if _mapped:
+        _wine_env("wine_env_ports", *[w for n in sorted(_mapped) for w in (n, "")])
 
 
 def wine_path(path):
