@@ -3,9 +3,9 @@
 // thread; everything that touches a page or a window happens on the user-interface
 // thread, which takes the received frames from a queue when it is woken.
 //
-// Threads: the reader thread calls Respond, OnFrame and (for ACK and NAK) LogSent; it
-// only reads an atomic setting, pushes onto the queue (bounded: a frame that finds it
-// full is dropped and counted) and posts one wake-up message, and never waits for a
+// Threads: the reader thread calls Respond, OnFrame, OnDeviceLost and (for ACK and NAK)
+// LogSent; it only reads an atomic setting, pushes onto the queue (bounded: a frame that
+// finds it full is dropped and counted) and posts wake-up messages, and never waits for a
 // window. The user-interface thread takes the frames
 // (TakeReceived), logs the frames it sent and shows open failures.
 #include <windows.h>
@@ -21,6 +21,8 @@
 // frames in, and logs any it had to drop, before it returns.
 constexpr UINT kFramesReceivedMessage = WM_APP + 1;
 constexpr WPARAM kTakeFramesNow = 1;
+// Posted to the frame window when the open port's device has gone away.
+constexpr UINT kDeviceLostMessage = WM_APP + 2;
 
 // Where the wiring reaches the rest of the tool. Plain functions, so the wiring can be
 // made before the objects they reach exist (the static singletons) and tested alone.
@@ -39,6 +41,7 @@ class LinkWiring : public FrameSink {
   void OnFrame(const uint8_t* frame, uint8_t length) override;
   void LogSent(const uint8_t* frame, uint8_t length) override;
   void ShowOpenFailure(const char* message) override;
+  void OnDeviceLost() override;
 
   // User-interface thread, on kFramesReceivedMessage: every frame queued so far,
   // oldest first, each stamped with the tick count at which it arrived. Returns how

@@ -53,3 +53,6 @@
 
 // The timer that opens COM1 shortly after start.
 #define IDT_AUTO_OPEN 1001
+// The timer of the tries to open a lost port again; the shell's own timers are 1002
+// and 1003 (app/sheet.cpp).
+#define IDT_REOPEN 1004

@@ -138,7 +138,8 @@ void DeliverReceivedFrames(bool portClosing) {
 // message it fetches after a dialog was ended by a sent message (EndDialog from a
 // BM_CLICK sent by another program), and the queue then never empties, so no further
 // wake-up is posted and the page stops taking frames in. A slow sweep takes in
-// whatever still waits; when nothing does it costs one look at an empty queue.
+// whatever still waits, and a device loss whose notice was dropped the same way; when
+// nothing waits it costs one look at an empty queue and at the link's loss flag.
 constexpr UINT_PTR kFrameSweepTimer = 1002;
 constexpr UINT kFrameSweepMs = 250;
 
@@ -168,6 +169,7 @@ INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
     case WM_TIMER:
       if (wParam == kFrameSweepTimer) {
         DeliverReceivedFrames(false);
+        commsPage.CheckPortLost();
       } else if (wParam == kDeferredFramesTimer) {
         KillTimer(page, kDeferredFramesTimer);
         DeliverReceivedFrames(false);
@@ -187,6 +189,9 @@ INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
       return TRUE;
     case kFramesReceivedMessage:
       OnFramesReceived(page, wParam);
+      return TRUE;
+    case kDeviceLostMessage:
+      commsPage.CheckPortLost();
       return TRUE;
     default:
       return FALSE;

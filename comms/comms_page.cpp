@@ -40,6 +40,10 @@ BOOL CommsPage::OnInitDialog(HWND page) {
 }
 
 BOOL CommsPage::OnTimer(HWND page, UINT_PTR timerId) {
+  if (timerId == IDT_REOPEN) {
+    RetryLostPort();
+    return TRUE;
+  }
   if (timerId != IDT_AUTO_OPEN) return FALSE;
   KillTimer(page, IDT_AUTO_OPEN);
   SendDlgItemMessageA(page, IDC_PORT_COMBO, CB_SETCURSEL, 1, 0);
@@ -111,10 +115,13 @@ void CommsPage::SelectPort(HWND, HWND combo) {
   GetWindowTextA(combo, name, sizeof name);
   char path[12];
   std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+  // Any choice ends the tries at a lost port.
+  KillTimer(pageWindow, IDT_REOPEN);
+  portWatch.Chosen();
   if (std::strcmp(path, kNoPortPath) == 0) {
     serialLink.ClosePort();
     TakeInQueuedFrames(pageWindow);
-    log.Append("Port closed");
+    LogPortEvent(PortEvent::kClosed, path);
     return;
   }
   // Opening would close the old port itself; closing it here first lets its last
@@ -124,12 +131,43 @@ void CommsPage::SelectPort(HWND, HWND combo) {
     TakeInQueuedFrames(pageWindow);
   }
   if (serialLink.OpenPort(path)) {
-    log.Append("'%s' opened", path);
+    portWatch.Opened(path);
+    LogPortEvent(PortEvent::kOpened, path);
   } else {
     // CB_SETCURSEL does not notify, so this does not come back here.
     SendMessageA(combo, CB_SETCURSEL, 0, 0);
-    log.Append("Failed to open '%s'", path);
+    LogPortEvent(PortEvent::kOpenFailed, path);
   }
+}
+
+void CommsPage::CheckPortLost() {
+  // The notice may come late, after this port was closed or another opened; the link
+  // says whether the port open now is the one whose device went away.
+  if (!serialLink.DeviceLost()) return;
+  // Windows keeps a surprise-removed device until its last handle is closed (WDK,
+  // "Handling an IRP_MN_SURPRISE_REMOVAL Request"), so the port is closed for the
+  // device to come back under its name; sends fail meanwhile, as with no port.
+  serialLink.ClosePort();
+  TakeInQueuedFrames(pageWindow);
+  if (!portWatch.Lose()) return;
+  LogPortEvent(PortEvent::kLost, portWatch.DevicePath());
+  SetTimer(pageWindow, IDT_REOPEN, PortWatch::kRetryPeriodMs, nullptr);
+}
+
+void CommsPage::RetryLostPort() {
+  if (!portWatch.Retrying()) {
+    KillTimer(pageWindow, IDT_REOPEN);
+    return;
+  }
+  const std::string path = portWatch.DevicePath();
+  if (!serialLink.OpenPortQuietly(path.c_str())) return;  // the next tick tries again
+  KillTimer(pageWindow, IDT_REOPEN);
+  portWatch.Opened(path);
+  LogPortEvent(PortEvent::kOpened, path);
+}
+
+void CommsPage::LogPortEvent(PortEvent event, const std::string& devicePath) {
+  log.Append("%s", PortEventText(event, devicePath).c_str());
 }
 
 void CommsPage::OnFrame(const uint8_t* frame, uint8_t length) {

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "comms/comms_state.h"
 #include "comms/message_log.h"
@@ -36,6 +37,10 @@ class CommsPage : public CommsState {
   void SendIndications();
   // Opens the port the combo shows, or closes the port for "None".
   void SelectPort(HWND page, HWND combo);
+  // After the link's notice that a device went away, and on the shell's slow sweep:
+  // if the open port's device is gone, closes the port, logs its loss and starts the
+  // quiet tries to open it again (see PortWatch).
+  void CheckPortLost();
 
   MessageLog log;
   HWND pageWindow = nullptr;
@@ -43,6 +48,10 @@ class CommsPage : public CommsState {
   int(WINAPI* showMessage)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
 
  private:
+  void RetryLostPort();
+  void LogPortEvent(PortEvent event, const std::string& devicePath);
+
+  PortWatch portWatch;
   int frameBatchDepth = 0;
   bool controlsChanged = false;     // redraws owed at the end of a batch
   bool indicationsChanged = false;

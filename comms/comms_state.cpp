@@ -80,3 +80,33 @@ void CommsState::SetIndication(int number, bool on) {
   uint8_t& byte = indications[(number - 1) / 8];
   byte = static_cast<uint8_t>(on ? byte | mask : byte & ~mask);
 }
+
+std::string PortEventText(PortEvent event, const std::string& devicePath) {
+  switch (event) {
+    case PortEvent::kOpened:
+      return "'" + devicePath + "' opened";
+    case PortEvent::kOpenFailed:
+      return "Failed to open '" + devicePath + "'";
+    case PortEvent::kClosed:
+      return "Port closed";
+    case PortEvent::kLost:
+      return "'" + devicePath + "' lost";
+  }
+  return std::string();
+}
+
+void PortWatch::Chosen() {
+  state = State::kNone;
+  devicePath.clear();
+}
+
+void PortWatch::Opened(const std::string& path) {
+  state = State::kOpen;
+  devicePath = path;
+}
+
+bool PortWatch::Lose() {
+  if (state != State::kOpen) return false;
+  state = State::kRetrying;
+  return true;
+}

@@ -16,6 +16,44 @@
 #include <cstdint>
 #include <string>
 
+// Port events as the message log shows them, with the device path ("\\.\COM1").
+enum class PortEvent {
+  kOpened,      // '<path>' opened
+  kOpenFailed,  // Failed to open '<path>'
+  kClosed,      // Port closed ("None" was chosen; no path)
+  kLost,        // '<path>' lost: the open port's device went away
+};
+std::string PortEventText(PortEvent event, const std::string& devicePath);
+
+// The port the page has open, and the tries to open it again after its device went
+// away (unplugged, or the far end of a virtual line closed).
+//
+// A lost port stays chosen in the list. The page closes it, logs its loss once and
+// tries to open it again about once a second, quietly: no box and no line for a try
+// that fails. A try that succeeds is logged like any opening and ends the tries;
+// choosing an entry of the list ends them at once.
+class PortWatch {
+ public:
+  static constexpr unsigned kRetryPeriodMs = 1000;
+
+  // The user chose an entry: whatever port was open or being tried is let go.
+  void Chosen();
+  // A port was opened, chosen or by a try that succeeded.
+  void Opened(const std::string& devicePath);
+  // The open port's device went away. True when that is news: the page logs the loss
+  // and starts trying. False when no port is open (a late notice).
+  bool Lose();
+
+  bool Retrying() const { return state == State::kRetrying; }
+  // The open port, or the lost port being tried; empty otherwise.
+  const std::string& DevicePath() const { return devicePath; }
+
+ private:
+  enum class State { kNone, kOpen, kRetrying };
+  State state = State::kNone;
+  std::string devicePath;
+};
+
 // What the page must do after a received frame has been applied to the state.
 enum class FrameEffect {
   kNone,             // nothing beyond the log line

@@ -32,12 +32,24 @@ FrameCodec::~FrameCodec() {
   Close();
 }
 
-bool FrameCodec::OpenPort(const char* devicePath) {
+int16_t FrameCodec::OpenLinkDevice(const char* devicePath) {
+  // Open would close an open device itself; closing it here first ends its reader
+  // before the loss flag is cleared, so that reader's loss is never taken for the
+  // new port's. `opened` keeps its value on failure, as callers expect.
+  Close();
+  deviceLost = false;
   const int16_t status = Open(devicePath, static_cast<int16_t>(kLinkBaud), 1);
-  if (status == kOpened) {
-    opened = true;
-    return true;
-  }
+  if (status == kOpened) opened = true;
+  return status;
+}
+
+bool FrameCodec::OpenPortQuietly(const char* devicePath) {
+  return OpenLinkDevice(devicePath) == kOpened;
+}
+
+bool FrameCodec::OpenPort(const char* devicePath) {
+  const int16_t status = OpenLinkDevice(devicePath);
+  if (status == kOpened) return true;
   // The device paths the tool builds are at most 11 characters, so 64 is ample; a
   // longer path is cut rather than overrun.
   char message[64];
@@ -50,6 +62,12 @@ void FrameCodec::ClosePort() {
   if (!opened) return;
   Close();
   opened = false;
+  deviceLost = false;  // its reader has ended: the loss has been dealt with
+}
+
+void FrameCodec::OnDeviceFailed() {
+  deviceLost = true;
+  if (sink) sink->OnDeviceLost();
 }
 
 bool FrameCodec::SendRaw(const uint8_t* bytes, uint32_t length) {

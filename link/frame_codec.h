@@ -32,9 +32,15 @@ class FrameCodec : public SerialPort {
   // Opens the device at 2400 baud, 8N1. On failure the sink is shown
   // "Failed to open serial port '<path>'\nError code <status>" and false is returned.
   bool OpenPort(const char* devicePath);
+  // The same, but a failure is only returned, never shown: for the quiet tries to open
+  // a port again after its device went away.
+  bool OpenPortQuietly(const char* devicePath);
   // Closes the device if OpenPort opened it.
   void ClosePort();
   bool IsOpened() const { return opened.load(); }
+  // True from the moment the reader found the open port's device gone until the port
+  // is closed or another is opened; so a late notice of an earlier port reads false.
+  bool DeviceLost() const { return deviceLost.load(); }
 
   // Wraps 1 to 251 payload bytes into a frame and writes it in one write; true when
   // every byte went out. Nothing is written for an empty or over-long payload.
@@ -50,11 +56,18 @@ class FrameCodec : public SerialPort {
 
   static bool ChecksumValid(const uint8_t* frame, uint8_t length);
 
+ protected:
+  void OnDeviceFailed() override;
+
  private:
+  int16_t OpenLinkDevice(const char* devicePath);
+
   FrameSink* sink;
   LineAssembler line;
   // Read by the reader thread when it answers a frame, so atomic.
   std::atomic<bool> opened{false};
+  // Set by the reader thread, cleared by the owner thread once that reader has ended.
+  std::atomic<bool> deviceLost{false};
 };
 
 // The text OpenPort shows when a device cannot be opened.

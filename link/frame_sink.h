@@ -17,6 +17,10 @@ class FrameSink {
   virtual void LogSent(const uint8_t* frame, uint8_t length) = 0;
   // Owner thread: OpenPort failed; message is the text for the user.
   virtual void ShowOpenFailure(const char* message) = 0;
+  // Reader thread, at most once per open port: its device has gone away. Only a notice:
+  // it must not wait for the owner thread, which asks the codec (DeviceLost) whether
+  // the port it has open now is the one that was lost.
+  virtual void OnDeviceLost() {}
 
  protected:
   ~FrameSink() = default;

@@ -22,11 +22,12 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from linux_proc import cpu_seconds, fd_count, status_kib, tool_pid, wineserver_pid  # noqa: E402
-from peer import Flooder, log_text, numbered_controls  # noqa: E402
+from peer import Flooder, framed, log_text, numbered_controls  # noqa: E402
 from vtl_e2e import (BUILD, CAPTION, ERROR_CAPTION, TMP, Driver, DriverError, Port,  # noqa: E402
-                     wine_path)
+                     map_com, map_com_absent, wine_path)
 
-IDC_LOG_BOX, IDC_PORT_COMBO, IDC_LOG_TO_FILE = 1016, 1012, 1094
+IDC_LOG_BOX, IDC_PORT_COMBO, IDC_RESPOND, IDC_LOG_TO_FILE = 1016, 1012, 1019, 1094
+COM1_OPENED, COM1_LOST = "'\\\\.\\COM1' opened", "'\\\\.\\COM1' lost"
 NONE, COM1, COM2 = 0, 1, 2
 NATIVE = os.environ.get("VTL_NATIVE_BUILD",
                         os.path.join(os.path.dirname(BUILD.rstrip("/")), "native"))
@@ -37,13 +38,6 @@ SOAK_SECONDS = float(os.environ.get("VTL_SOAK_SECONDS", "15"))
 CONFIG_SIZES = (range(101) if os.environ.get("VTL_CONFIG_ALL_SIZES")
                 else (0, 1, 6, 7, 8, 100))
 SOAK_RATE = 1000  # 100 times the ten "C" frames a second the 2400-baud line carries
-
-
-def map_com(number, path):
-    link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "com%d" % number)
-    if os.path.lexists(link):
-        os.remove(link)
-    os.symlink(path, link)
 
 
 class Simulator:
@@ -123,6 +117,10 @@ class DeviceVanishes(unittest.TestCase):
     simulator is killed in the middle of a flood."""
 
     def check_after_loss(self, tool):
+        tool.d("wait-text", 0, IDC_LOG_BOX, COM1_LOST, 2000)
+        # Nothing behind COM1 now, before the first try to open it again, so the tries
+        # never find a pty that another program got with the same number.
+        map_com_absent(1)
         pids = [tool_pid(), wineserver_pid()]
         self.assertIsNotNone(pids[0])
         time.sleep(1.0)  # the reader notices and settles
@@ -179,6 +177,155 @@ class DeviceVanishes(unittest.TestCase):
         finally:
             tool.close()
             sim.stop()
+
+
+class LostFixture(unittest.TestCase):
+    """The tool with COM1 open on our pty, whose device the test takes away."""
+    unmanaged_windows = False
+
+    def setUp(self):
+        self.port = Port(1)
+        self.back = None
+        if self.unmanaged_windows:
+            self.set_windows_managed(False)
+            self.addCleanup(self.set_windows_managed, True)
+        self.tool = Running()
+        self.d = self.tool.d
+        self.assertTrue(self.port.wait(True, 10), "COM1 was not opened")
+        self.d("wait-text", 0, IDC_LOG_BOX, COM1_OPENED, 5000)
+
+    def tearDown(self):
+        self.tool.close()
+        self.port.close()
+        if self.back:
+            self.back.close()
+
+    @staticmethod
+    def set_windows_managed(managed):
+        """Wine hands a top-level window to the window manager ("managed") by default,
+        and when it hides one waits up to 2 s for the manager to withdraw it (winex11's
+        wait_for_withdrawn_state). Xvfb runs none, so under it every exit costs those
+        2 s; unmanaged windows (HKCU\\Software\\Wine\\X11 Driver, Managed "N", read
+        when a program starts) are not waited for."""
+        key = "HKCU\\Software\\Wine\\X11 Driver"
+        if managed:
+            command = ["wine", "reg", "delete", key, "/v", "Managed", "/f"]
+        else:
+            command = ["wine", "reg", "add", key, "/v", "Managed", "/t", "REG_SZ", "/d", "N", "/f"]
+        subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+    def log_lines(self):
+        """The log's texts, without their time stamps."""
+        return [line.split("\t", 1)[-1] for line in self.tool.log_text().split("\r\n") if line]
+
+    def lose_com1(self):
+        """Our end of COM1 closes; then COM1 names nothing, as in check_after_loss."""
+        self.port.close()
+        start = time.monotonic()
+        self.d("wait-text", 0, IDC_LOG_BOX, COM1_LOST, 2000)
+        print("lost line %.0f ms after the far end closed" % (1000 * (time.monotonic() - start)),
+              file=sys.stderr)
+        map_com_absent(1)
+
+    def wait_for_lines(self, wanted, seconds):
+        """The log's lines once `wanted` holds for them, or the last ones seen."""
+        end = time.monotonic() + seconds
+        while True:
+            lines = self.log_lines()
+            if wanted(lines) or time.monotonic() > end:
+                return lines
+            time.sleep(0.05)
+
+
+class LostAndBack(LostFixture):
+    """COM1's device goes away while open: one line says so, no box, the list keeps
+    COM1, and the tool opens it again by itself about once a second until it is back,
+    unless the user chooses another entry meanwhile."""
+
+    def test_lost_once_quietly_then_opened_again_when_back(self):
+        log_file = os.path.join(TMP, "ZVL-Log.txt")
+        if os.path.exists(log_file):
+            os.remove(log_file)
+        self.d("click", 0, IDC_LOG_TO_FILE)
+        self.lose_com1()
+        pids = [p for p in (tool_pid(), wineserver_pid()) if p]
+        share = cpu_share(pids, 3.0)  # three tries fall in here
+        print("while lost: tool and wineserver %.2f %% of a core over 3 s" % (100 * share),
+              file=sys.stderr)
+        self.assertLess(share, 0.05, "tool and wineserver used %.1f %% of a core" % (100 * share))
+        self.assertTrue(self.tool.no_message_box(), "a box was shown for the loss or a try")
+        self.assertEqual("COM1", self.d("combo-text", 0, IDC_PORT_COMBO))
+        self.assertEqual([COM1_OPENED, COM1_LOST], self.log_lines(), "failed tries were logged")
+        # Sends fail as with no port: ticking "Respond to messages" sends at once.
+        self.assertEqual("pending", self.d("click", 0, IDC_RESPOND))
+        self.assertEqual("Failed to send indications packet|icon=error",
+                         self.d("wait-window", ERROR_CAPTION, 5000))
+        self.d("press", ERROR_CAPTION, "OK")
+        self.d("wait-gone", ERROR_CAPTION, 5000)
+        self.d("click", 0, IDC_RESPOND)  # cleared again: nothing is sent
+        # The device comes back as a new pty behind COM1.
+        self.back = Port(1)
+        start = time.monotonic()
+        lines = self.wait_for_lines(lambda l: l[-1:] == [COM1_OPENED], 3.0)
+        print("opened again %.0f ms after the device came back" % (1000 * (time.monotonic() - start)),
+              file=sys.stderr)
+        self.assertEqual([COM1_OPENED, COM1_LOST, COM1_OPENED], lines)
+        # The file has the same lines from the tick on: the loss and the opening.
+        with open(log_file, "rb") as f:
+            texts = [line.split(b"\t")[-1].decode() for line in f.read().split(b"\r\n") if line]
+        self.assertEqual([COM1_LOST, COM1_OPENED], texts)
+        self.assertTrue(self.back.wait(True, 1), "COM1's new device is not held open")
+        self.assertTrue(self.tool.no_message_box())
+        # Frames flow again: an "A" frame is acknowledged and logged.
+        os.write(self.back.master, framed(b"A1"))
+        got = b""
+        end = time.monotonic() + 3
+        while b"\n+\r" not in got and time.monotonic() < end:
+            if select.select([self.back.master], [], [], 0.1)[0]:
+                got += os.read(self.back.master, 64)
+        self.assertIn(b"\n+\r", got, "no ACK after reopening")
+        self.d("wait-text", 0, IDC_LOG_BOX, "Rx: " + log_text(framed(b"A1")), 3000)
+
+    def test_choosing_none_while_lost_ends_the_tries(self):
+        self.lose_com1()
+        self.tool.select(NONE)
+        self.d("wait-text", 0, IDC_LOG_BOX, "Port closed", 1000)
+        self.back = Port(1)
+        time.sleep(2.5)  # two tries would have opened it by now
+        self.assertFalse(self.back.held_open(), "COM1 was opened after \"None\"")
+        self.assertEqual([COM1_OPENED, COM1_LOST, "Port closed"], self.log_lines())
+        self.assertEqual("None", self.d("combo-text", 0, IDC_PORT_COMBO))
+
+    def test_choosing_another_port_while_lost_ends_the_tries(self):
+        self.lose_com1()
+        other = Port(2)
+        try:
+            self.tool.select(COM2)
+            self.d("wait-text", 0, IDC_LOG_BOX, "COM2' opened", 3000)
+            self.back = Port(1)
+            time.sleep(2.5)
+            self.assertFalse(self.back.held_open(), "COM1 was opened after choosing COM2")
+            self.assertTrue(other.held_open(), "COM2 was let go")
+            self.assertEqual([COM1_OPENED, COM1_LOST, "'\\\\.\\COM2' opened"], self.log_lines())
+        finally:
+            other.close()
+
+
+class ClosingWhileLost(LostFixture):
+    """Closing the sheet while the tool tries to open a lost port ends the process at
+    once. Its windows are unmanaged here, so that the time is the tool's own and not
+    Wine's wait for a window manager that Xvfb does not have."""
+    unmanaged_windows = True
+
+    def test_closing_while_lost_exits_within_a_second(self):
+        self.lose_com1()
+        time.sleep(1.5)  # a try or two have run
+        start = time.monotonic()
+        self.d("close")
+        self.d("wait-exit", 5000)
+        took = time.monotonic() - start
+        print("closing while lost took %.0f ms" % (1000 * took), file=sys.stderr)
+        self.assertLess(took, 1.0)
 
 
 class OpenCloseUnderFlood(unittest.TestCase):

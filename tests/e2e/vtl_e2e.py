@@ -4,6 +4,7 @@ a pseudo-terminal of ours, and talking to vtl-driver.exe.
 Run inside tests/e2e/run-e2e.sh, which provides WINEPREFIX, DISPLAY, VTL_WIN_BUILD
 (the Windows build folder) and VTL_E2E_TMP (a scratch folder removed afterwards).
 """
+import atexit
 import os
 import select
 import shutil
@@ -16,6 +17,39 @@ EXE = os.path.join(BUILD, "VTL_K4ZVL.exe")
 DRIVER = os.path.join(BUILD, "vtl-driver.exe")
 CAPTION = "Vantrel (K4 to ZVL)"
 ERROR_CAPTION = "Vantrel - Config K4-ZVL"
+
+
+WINE_ENV = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "wine-env.sh")
+
+
+def _wine_env(*call):
+    """Runs one function of wine-env.sh, so that COM ports are mapped here exactly as
+    every other Wine run maps them."""
+    subprocess.run(["bash", "-c", 'source "$0" && WINE_ENV_TMP=$VTL_E2E_TMP "$@"', WINE_ENV]
+                   + [str(w) for w in call], env=dict(os.environ, VTL_E2E_TMP=TMP), check=True)
+
+
+_mapped = set()  # COM numbers whose registry values we set
+
+
+def map_com(number, path):
+    """COM<number> is the device at path from the next time a program opens it."""
+    _wine_env("wine_env_com_map", number, path)
+    _mapped.add(number)
+
+
+def map_com_absent(number):
+    """COM<number> names no device."""
+    _wine_env("wine_env_com_absent", number)
+    _mapped.add(number)
+
+
+@atexit.register
+def _unmap_all():
+    """Removes our registry values, as wine_env_cleanup does for the harness's own, so
+    that a later wineserver start makes no links to ptys that are gone."""
+    if _mapped:
+        _wine_env("wine_env_ports", *[w for n in sorted(_mapped) for w in (n, "")])
 
 
 def wine_path(path):
@@ -36,6 +70,14 @@ def unescape(text):
     return "".join(out)
 
 
+def quote(word):
+    """A word as the driver reads it: in quotes when it has spaces or is empty, and
+    then with its backslashes and quotes escaped."""
+    if word and " " not in word:
+        return word
+    return '"%s"' % word.replace("\\", "\\\\").replace('"', '\\"')
+
+
 class DriverError(Exception):
     pass
 
@@ -48,7 +90,7 @@ class Driver:
                                         stdout=subprocess.PIPE, text=True, bufsize=1)
 
     def __call__(self, *words):
-        line = " ".join('"%s"' % w if (" " in str(w) or not str(w)) else str(w) for w in words)
+        line = " ".join(quote(str(w)) for w in words)
         self.process.stdin.write(line + "\n")
         self.process.stdin.flush()
         answer = self.process.stdout.readline().rstrip("\n")
@@ -79,10 +121,7 @@ class Port:
         self.master, slave = os.openpty()
         self.path = os.ttyname(slave)
         os.close(slave)  # hung up until the tool opens it
-        link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "com%d" % number)
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(self.path, link)
+        map_com(number, self.path)
 
     def held_open(self):
         """True while some program holds the far end open."""
@@ -111,7 +150,9 @@ class Port:
             pass
 
     def close(self):
-        os.close(self.master)
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
 
 
 class Tool:

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "comms/comms_state.h"
 #include "link/frame_codec.h"
@@ -291,5 +293,70 @@ TEST(IndicationsPacket, ThirtyTwoAndSixtyFourBitFrames) {
             B("I0041020000000000008:"));
   EXPECT_TRUE(FrameCodec::ChecksumValid(sink.logged[1].data(), 25));
 }
+
+// --- Port events in the log, and the tries at a port whose device went away.
+
+TEST(PortEventText, EachEventAsTheLogShowsIt) {
+  const std::string com1 = "\\\\.\\COM1";
+  EXPECT_EQ(PortEventText(PortEvent::kOpened, com1), "'\\\\.\\COM1' opened");
+  EXPECT_EQ(PortEventText(PortEvent::kOpenFailed, com1), "Failed to open '\\\\.\\COM1'");
+  EXPECT_EQ(PortEventText(PortEvent::kClosed, "\\\\.\\None"), "Port closed");
+  EXPECT_EQ(PortEventText(PortEvent::kLost, com1), "'\\\\.\\COM1' lost");
+}
+
+// One step of the page's life with its port, and what the watch says after it.
+struct WatchStep {
+  enum Kind { kOpen, kChoose, kLose } kind;
+  const char* path;  // for kOpen
+  bool news;         // for kLose: whether the loss is to be logged and tried
+};
+
+struct WatchCase {
+  const char* name;
+  std::vector<WatchStep> steps;
+  bool retrying;
+  const char* path;  // the port open or being tried at the end
+};
+
+class PortWatchSteps : public ::testing::TestWithParam<WatchCase> {};
+
+TEST_P(PortWatchSteps, LossesAndChoices) {
+  PortWatch watch;
+  int i = 0;
+  for (const WatchStep& step : GetParam().steps) {
+    switch (step.kind) {
+      case WatchStep::kOpen: watch.Opened(step.path); break;
+      case WatchStep::kChoose: watch.Chosen(); break;
+      case WatchStep::kLose: EXPECT_EQ(watch.Lose(), step.news) << "step " << i; break;
+    }
+    ++i;
+  }
+  EXPECT_EQ(watch.Retrying(), GetParam().retrying);
+  EXPECT_EQ(watch.DevicePath(), GetParam().path);
+}
+
+const char kCom1[] = "\\\\.\\COM1";
+const char kCom3[] = "\\\\.\\COM3";
+const WatchStep kOpen1{WatchStep::kOpen, kCom1, false};
+const WatchStep kOpen3{WatchStep::kOpen, kCom3, false};
+const WatchStep kChoose{WatchStep::kChoose, nullptr, false};
+const WatchStep kNews{WatchStep::kLose, nullptr, true};
+const WatchStep kStale{WatchStep::kLose, nullptr, false};
+
+INSTANTIATE_TEST_SUITE_P(
+    PortWatch, PortWatchSteps,
+    ::testing::Values(
+        WatchCase{"NothingOpenNothingTried", {}, false, ""},
+        WatchCase{"LossOfTheOpenPortStartsTries", {kOpen1, kNews}, true, kCom1},
+        WatchCase{"SecondNoticeOfOneLossIsNotNews", {kOpen1, kNews, kStale}, true, kCom1},
+        WatchCase{"NoticeWithNoPortOpenIsIgnored", {kStale, kOpen1, kChoose, kStale}, false, ""},
+        WatchCase{"ChoosingAnEntryEndsTheTries", {kOpen1, kNews, kChoose, kStale}, false, ""},
+        WatchCase{"ChoosingAnotherPortWatchesThatOne", {kOpen1, kNews, kChoose, kOpen3, kNews},
+                  true, kCom3},
+        WatchCase{"ReopenedPortEndsTriesAndCanBeLostAgain", {kOpen1, kNews, kOpen1}, false,
+                  kCom1},
+        WatchCase{"SecondLossAfterReopeningIsNewsAgain", {kOpen1, kNews, kOpen1, kNews}, true,
+                  kCom1}),
+    [](const ::testing::TestParamInfo<WatchCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

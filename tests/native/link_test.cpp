@@ -310,6 +310,58 @@ TEST(PosixSerialPort, VanishedFarEndEndsTheReaderAndCloseStillWorks) {
   EXPECT_TRUE(port.Close());
 }
 
+// The codec on a pty whose far end closes: the sink hears of it once, DeviceLost holds
+// until the port is closed, and a port opened afterwards starts with no loss.
+struct LossSink : RecordingSink {
+  std::atomic<int> losses{0};
+  void OnDeviceLost() override { ++losses; }
+};
+
+TEST(FrameCodecLoss, FarEndClosingIsReportedOnceAndClearedByClosing) {
+  auto pty = std::make_unique<PtyPair>();
+  LossSink sink;
+  FrameCodec codec(&sink);
+  ASSERT_TRUE(codec.OpenPort(pty->path.c_str()));
+  EXPECT_FALSE(codec.DeviceLost());
+  ::close(pty->far);
+  pty->far = -1;
+  ASSERT_TRUE(WaitFor([&] { return codec.DeviceLost(); }));
+  EXPECT_EQ(sink.losses.load(), 1);
+  EXPECT_TRUE(codec.IsOpened());  // closing is the owner's business
+  const uint8_t payload[] = {'~', 'R'};
+  EXPECT_FALSE(codec.SendFrame(payload, 2));
+  codec.ClosePort();
+  EXPECT_FALSE(codec.DeviceLost());
+
+  PtyPair back;
+  ASSERT_TRUE(codec.OpenPortQuietly(back.path.c_str()));
+  EXPECT_FALSE(codec.DeviceLost());
+  EXPECT_TRUE(codec.SendFrame(payload, 2));
+  EXPECT_EQ(back.ReadUntil('\r'), Bytes({0x0A, '~', 'R', 'A', 'D'}));
+  EXPECT_EQ(sink.losses.load(), 1);
+}
+
+TEST(FrameCodecLoss, OpeningAnotherPortForgetsTheLostOne) {
+  auto lost = std::make_unique<PtyPair>();
+  PtyPair other;
+  LossSink sink;
+  FrameCodec codec(&sink);
+  ASSERT_TRUE(codec.OpenPort(lost->path.c_str()));
+  lost.reset();  // both ends gone
+  ASSERT_TRUE(WaitFor([&] { return codec.DeviceLost(); }));
+  ASSERT_TRUE(codec.OpenPort(other.path.c_str()));
+  EXPECT_FALSE(codec.DeviceLost());
+}
+
+TEST(FrameCodecLoss, QuietOpenOfAMissingDeviceShowsNothing) {
+  LossSink sink;
+  FrameCodec codec(&sink);
+  EXPECT_FALSE(codec.OpenPortQuietly("/nonexistent/COM1"));
+  EXPECT_TRUE(sink.failures.empty());
+  EXPECT_FALSE(codec.IsOpened());
+  EXPECT_EQ(sink.losses.load(), 0);
+}
+
 // --- The hand-off to the user-interface thread.
 
 TEST(FrameQueue, WakesOncePerBatchAndKeepsOrder) {
