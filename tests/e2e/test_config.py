@@ -539,5 +539,29 @@ class WindowsSimulator(unittest.TestCase):
         finally:
             tool.close()
 
+    def test_command_line_is_the_linux_one_but_for_the_line(self):
+        def run(*args):
+            done = subprocess.run(["wine", os.path.join(BUILD, "vtl-unit-sim.exe")] + list(args),
+                                  capture_output=True, text=True, timeout=60)
+            return done.returncode, (done.stdout + done.stderr).replace("\r", "")
+        cases = [
+            ((), 2, "--device PORT is needed"),
+            (("--wine-prefix", "/tmp", "--com", "1"), 2, "option --wine-prefix is for Linux only"),
+            (("--device", "COM2", "--nak", "--run-for", "9"), 2,
+             "option --nak needs a value, not the option '--run-for'"),
+            (("--device=COM2", "--firmware=1.x"), 2, "'1.x' is not a version X.Y"),
+            # No such port: Windows' own reason, for the device name the tool would use.
+            (("--device", "COM14"), 1, "cannot open serial device '\\\\.\\COM14': "),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                got_status, output = run(*args)
+                self.assertEqual(status, got_status, output)
+                self.assertIn(message, output)
+        status, usage = run("--help")
+        self.assertEqual(0, status)
+        self.assertIn("--device PORT", usage)
+        self.assertNotIn("--wine-prefix", usage)
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
