@@ -18,9 +18,11 @@ function(vtl_ship target)
   set(debug ${VTL_SHIP_DIR}/${target}.debug)
   add_custom_command(OUTPUT ${exe} ${debug}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VTL_SHIP_DIR}
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> ${debug}
-    # objcopy writes the time into the PE header unless SOURCE_DATE_EPOCH says otherwise;
-    # 0 is what the linker wrote (--no-insert-timestamp).
+    # objcopy writes the time into the PE header of what it makes, the debug file too,
+    # unless SOURCE_DATE_EPOCH says otherwise; 0 is what the linker wrote
+    # (--no-insert-timestamp). The debug file's CRC is in the exe's .gnu_debuglink.
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+            ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> ${debug}
     COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
             ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${debug} $<TARGET_FILE:${target}> ${exe}
     DEPENDS ${target}

@@ -18,5 +18,8 @@ for png in "$docs"/pictures/*.png; do
 done
 # PSPIC looks for pictures relative to the current folder.
 (cd "$work" && groff -t -ms -Tps -dpaper=a4 -P-pa4 -dVERSION="$version" "$source") >"$work/guide.ps"
-ps2pdf -sPAPERSIZE=a4 "$work/guide.ps" "$output"
+# Ghostscript's document ID hashes the output file's name as given: a fixed relative name,
+# so that builds in two folders give the same PDF.
+(cd "$work" && ps2pdf -sPAPERSIZE=a4 guide.ps guide.pdf)
+mv "$work/guide.pdf" "$output"
 rm -rf "$work"
