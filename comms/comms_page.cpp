@@ -189,7 +189,7 @@ void CommsPage::OnFrame(const uint8_t* frame, uint8_t length) {
       }
       return;
     case FrameEffect::kSendIndications:
-      SendIndications();
+      AnswerPoll();
       return;
     case FrameEffect::kNone:
       return;
@@ -213,6 +213,17 @@ void CommsPage::EndFrames() {
 void CommsPage::ShowBits(BitSet which) {
   const int id = which == BitSet::kControls ? IDC_CONTROLS_TEXT : IDC_INDICATIONS_TEXT;
   SetDlgItemTextA(pageWindow, id, BitsText(which).c_str());
+}
+
+void CommsPage::AnswerPoll() {
+  if (!serialLink.IsOpen()) {
+    SendIndications();  // no port: the box, as for any other send
+    return;
+  }
+  uint8_t payload[kMaxPayload];
+  const unsigned length = IndicationsPayload(payload);
+  const std::string notice = unsentAnswers.AfterAnswer(serialLink.SendFrame(payload, length));
+  if (!notice.empty()) log.Append("%s", notice.c_str());
 }
 
 void CommsPage::SendIndications() {

@@ -35,6 +35,9 @@ class CommsPage : public CommsState {
   void ShowBits(BitSet which);
   // Sends the indications packet; a failure is shown in a box owned by the page.
   void SendIndications();
+  // Sends the indications packet in answer to an "R" frame. With the port open a
+  // failure is a write the line did not take in time: it is logged, not boxed.
+  void AnswerPoll();
   // Opens the port the combo shows, or closes the port for "None".
   void SelectPort(HWND page, HWND combo);
   // After the link's notice that a device went away, and on the shell's slow sweep:
@@ -48,6 +51,7 @@ class CommsPage : public CommsState {
   int(WINAPI* showMessage)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
 
  private:
+  UnsentAnswerNotices unsentAnswers;
   void RetryLostPort();
   void LogPortEvent(PortEvent event, const std::string& devicePath);
 

@@ -110,3 +110,11 @@ bool PortWatch::Lose() {
   state = State::kRetrying;
   return true;
 }
+
+std::string UnsentAnswerNotices::AfterAnswer(bool sent) {
+  if (!sent) return unsent++ == 0 ? "Answers to 'R' not sent: the line does not take them in time" : "";
+  if (unsent == 0) return "";
+  const std::string notice = "Answers to 'R' sent again (" + std::to_string(unsent) + " not sent)";
+  unsent = 0;
+  return notice;
+}

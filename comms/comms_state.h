@@ -54,6 +54,21 @@ class PortWatch {
   std::string devicePath;
 };
 
+// Answers to "R" frames go out while the port is open, and a write that the line does
+// not take in its own time is given up. Under a flood of polls faster than the line that
+// happens to one answer after another, and a box for each would hold the window (and its
+// Close) for as long as the flood lasts. So the log says it once, "Answers to 'R' not
+// sent: the line does not take them in time", and once an answer goes out again
+// "Answers to 'R' sent again (N not sent)".
+class UnsentAnswerNotices {
+ public:
+  // After an answer was sent (true) or given up (false): the line to log, or "".
+  std::string AfterAnswer(bool sent);
+
+ private:
+  size_t unsent = 0;  // answers given up since the last one that went out
+};
+
 // What the page must do after a received frame has been applied to the state.
 enum class FrameEffect {
   kNone,             // nothing beyond the log line

@@ -360,3 +360,29 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<WatchCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+TEST(UnsentAnswerNotices, OneNoticeWhenAnswersStopGoingOutAndOneWhenTheyGoAgain) {
+  struct Case {
+    const char* name;
+    std::vector<bool> sent;               // each answer in turn
+    std::vector<std::string> expected;    // what is logged after each
+  };
+  const std::string stopped = "Answers to 'R' not sent: the line does not take them in time";
+  const Case cases[] = {
+      {"all sent", {true, true, true}, {"", "", ""}},
+      {"one given up", {true, false, true}, {"", stopped, "Answers to 'R' sent again (1 not sent)"}},
+      {"a run given up, said once",
+       {false, false, false, true, true},
+       {stopped, "", "", "Answers to 'R' sent again (3 not sent)", ""}},
+      {"two episodes counted apart",
+       {false, true, false, false, true},
+       {stopped, "Answers to 'R' sent again (1 not sent)", stopped, "",
+        "Answers to 'R' sent again (2 not sent)"}},
+  };
+  for (const Case& c : cases) {
+    UnsentAnswerNotices notices;
+    for (size_t i = 0; i < c.sent.size(); ++i) {
+      EXPECT_EQ(notices.AfterAnswer(c.sent[i]), c.expected[i]) << c.name << ", answer " << i;
+    }
+  }
+}
