@@ -24,9 +24,10 @@ import argparse
 import os
 import re
 import select
-import subprocess
 import sys
 import time
+
+from bench_harness import run_in_harness
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -158,16 +159,7 @@ def main():
     parser.add_argument("--no-log-file", dest="log_file", action="store_false",
                         help="leave \"Write to ZVL-Log.txt\" clear (the tool's count is then not taken)")
     args = parser.parse_args()
-    if not (os.environ.get("WINEPREFIX") and os.environ.get("DISPLAY") and os.environ.get("VTL_E2E_TMP")):
-        # Inside the harness: a private prefix, a display, and everything stopped after.
-        env = dict(os.environ)
-        env.setdefault("VTL_WINE_PREFIX", os.path.join(ROOT, "build", "wine-prefix-bench"))
-        script = ('source "%s/tests/wine/wine-env.sh" && wine_env_init && wine_env_display && '
-                  'VTL_E2E_TMP=$WINE_ENV_TMP python3 "$@"' % ROOT)
-        return subprocess.call(["bash", "-c", script, "bash", os.path.abspath(__file__)] + sys.argv[1:],
-                               env=env)
-    os.environ["VTL_WIN_BUILD"] = os.path.abspath(args.build)
-    return measure(args)
+    return run_in_harness(__file__, args, measure)
 
 
 if __name__ == "__main__":
