@@ -1,8 +1,5 @@
 #include "comms/comms_page.h"
 
-#include <cstdio>
-#include <cstring>
-
 #include "app/link_wiring.h"
 #include "app/resource.h"
 #include "app/shell.h"
@@ -10,11 +7,7 @@
 #include "link/frame_codec.h"
 
 namespace {
-const char* const kPortNames[] = {"None", "COM1",  "COM2",  "COM3",  "COM4",  "COM5",
-                                  "COM6", "COM7",  "COM8",  "COM9",  "COM10", "COM11",
-                                  "COM12", "COM13", "COM14", "COM15"};
 constexpr UINT kAutoOpenDelayMs = 200;
-const char kNoPortPath[] = "\\\\.\\None";
 
 // Frames a port took in before it was closed may still wait in the hand-off queue;
 // they are handed over now, so that their lines come before the port's closing (or
@@ -25,10 +18,10 @@ void TakeInQueuedFrames(HWND page) {
 }  // namespace
 
 BOOL CommsPage::OnInitDialog(HWND page) {
-  for (const char* name : kPortNames) {
+  for (const char* name : kPortEntries) {
     SendDlgItemMessageA(page, IDC_PORT_COMBO, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
   }
-  SendDlgItemMessageA(page, IDC_PORT_COMBO, CB_SETCURSEL, 0, 0);
+  SendDlgItemMessageA(page, IDC_PORT_COMBO, CB_SETCURSEL, kNoPortEntry, 0);
   CheckDlgButton(page, IDC_WIDE_INDICATIONS, wideIndications ? BST_CHECKED : BST_UNCHECKED);
   pageWindow = page;
   log.pageWindow = page;
@@ -46,7 +39,7 @@ BOOL CommsPage::OnTimer(HWND page, UINT_PTR timerId) {
   }
   if (timerId != IDT_AUTO_OPEN) return FALSE;
   KillTimer(page, IDT_AUTO_OPEN);
-  SendDlgItemMessageA(page, IDC_PORT_COMBO, CB_SETCURSEL, 1, 0);
+  SendDlgItemMessageA(page, IDC_PORT_COMBO, CB_SETCURSEL, kFirstTriedPortEntry, 0);
   SelectPort(page, GetDlgItem(page, IDC_PORT_COMBO));
   return TRUE;
 }
@@ -110,15 +103,13 @@ HBRUSH CommsPage::OnCtlColor(HWND, HDC dc, HWND control) {
 }
 
 void CommsPage::SelectPort(HWND, HWND combo) {
-  // "\\.\" and at most 7 characters of the entry: 12 with the terminator.
-  char name[8] = {};
+  char name[kMaxPortNameLength + 1] = {};
   GetWindowTextA(combo, name, sizeof name);
-  char path[12];
-  std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+  const std::string path = PortDevicePath(name);
   // Any choice ends the tries at a lost port.
   KillTimer(pageWindow, IDT_REOPEN);
   portWatch.Chosen();
-  if (std::strcmp(path, kNoPortPath) == 0) {
+  if (IsNoPort(name)) {
     serialLink.ClosePort();
     TakeInQueuedFrames(pageWindow);
     LogPortEvent(PortEvent::kClosed, path);
@@ -130,12 +121,12 @@ void CommsPage::SelectPort(HWND, HWND combo) {
     serialLink.ClosePort();
     TakeInQueuedFrames(pageWindow);
   }
-  if (serialLink.OpenPort(path)) {
+  if (serialLink.OpenPort(path.c_str())) {
     portWatch.Opened(path);
     LogPortEvent(PortEvent::kOpened, path);
   } else {
     // CB_SETCURSEL does not notify, so this does not come back here.
-    SendMessageA(combo, CB_SETCURSEL, 0, 0);
+    SendMessageA(combo, CB_SETCURSEL, kNoPortEntry, 0);
     LogPortEvent(PortEvent::kOpenFailed, path);
   }
 }
@@ -233,5 +224,5 @@ void CommsPage::SendIndications() {
   // The box runs a modal loop: what the log owes goes out first, so that it shows
   // everything up to the failure while the box is up.
   log.Flush();
-  showMessage(pageWindow, "Failed to send indications packet", kMessageCaption, MB_OK | MB_ICONERROR);
+  showMessage(pageWindow, kIndicationsNotSentText, kMessageCaption, MB_OK | MB_ICONERROR);
 }

@@ -2,7 +2,22 @@
 
 #include "link/hex.h"
 
+const char* const kPortEntries[kPortEntryCount] = {
+    "None", "COM1",  "COM2",  "COM3",  "COM4",  "COM5",  "COM6",  "COM7",
+    "COM8", "COM9",  "COM10", "COM11", "COM12", "COM13", "COM14", "COM15",
+};
+
 namespace {
+// The text with `value` in place of its first "%s", taken literally.
+std::string FilledIn(const char* text, const std::string& value) {
+  std::string filled = text;
+  const size_t at = filled.find("%s");
+  if (at != std::string::npos) filled.replace(at, 2, value);
+  return filled;
+}
+
+std::string PortName(const std::string& text) { return text.substr(0, kMaxPortNameLength); }
+
 // Frame positions: the payload starts after the line feed.
 constexpr unsigned kWidthDigit = 3;  // width, low-nibble digit; the high one follows
 constexpr unsigned kFirstData = 5;   // byte 0, low-nibble digit
@@ -81,16 +96,18 @@ void CommsState::SetIndication(int number, bool on) {
   byte = static_cast<uint8_t>(on ? byte | mask : byte & ~mask);
 }
 
+bool IsNoPort(const std::string& portName) {
+  return PortName(portName) == kPortEntries[kNoPortEntry];
+}
+
+std::string PortDevicePath(const std::string& portName) { return "\\\\.\\" + PortName(portName); }
+
 std::string PortEventText(PortEvent event, const std::string& devicePath) {
   switch (event) {
-    case PortEvent::kOpened:
-      return "'" + devicePath + "' opened";
-    case PortEvent::kOpenFailed:
-      return "Failed to open '" + devicePath + "'";
-    case PortEvent::kClosed:
-      return "Port closed";
-    case PortEvent::kLost:
-      return "'" + devicePath + "' lost";
+    case PortEvent::kOpened: return FilledIn(kPortOpenedText, devicePath);
+    case PortEvent::kOpenFailed: return FilledIn(kPortOpenFailedText, devicePath);
+    case PortEvent::kClosed: return kPortClosedText;
+    case PortEvent::kLost: return FilledIn(kPortLostText, devicePath);
   }
   return std::string();
 }
@@ -112,9 +129,9 @@ bool PortWatch::Lose() {
 }
 
 std::string UnsentAnswerNotices::AfterAnswer(bool sent) {
-  if (!sent) return unsent++ == 0 ? "Answers to 'R' not sent: the line does not take them in time" : "";
+  if (!sent) return unsent++ == 0 ? kAnswersNotSentText : "";
   if (unsent == 0) return "";
-  const std::string notice = "Answers to 'R' sent again (" + std::to_string(unsent) + " not sent)";
+  const std::string notice = FilledIn(kAnswersSentAgainText, std::to_string(unsent));
   unsent = 0;
   return notice;
 }

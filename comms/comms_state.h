@@ -13,17 +13,42 @@
 // Threads: everything here belongs to the user-interface thread except `respond`,
 // which the reader thread reads to decide whether "C" and "I" frames are answered.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-// Port events as the message log shows them, with the device path ("\\.\COM1").
+// The port list, in list order: "None" (no port), then COM1 to COM15. The page starts
+// on "None" and tries COM1 once the sheet is on screen.
+constexpr int kPortEntryCount = 16;
+extern const char* const kPortEntries[kPortEntryCount];
+constexpr int kNoPortEntry = 0;
+constexpr int kFirstTriedPortEntry = 1;
+
+// How much of the list's text names a port; the rest is not read.
+constexpr size_t kMaxPortNameLength = 7;
+// Whether the chosen name is "None", which closes the port instead of opening one.
+bool IsNoPort(const std::string& portName);
+// The device that a port name opens: "\\.\" and the name ("COM1" opens "\\.\COM1").
+std::string PortDevicePath(const std::string& portName);
+
+// Port events as the message log shows them, with the device path ("\\.\COM1") in
+// place of the "%s".
 enum class PortEvent {
   kOpened,      // '<path>' opened
   kOpenFailed,  // Failed to open '<path>'
   kClosed,      // Port closed ("None" was chosen; no path)
   kLost,        // '<path>' lost: the open port's device went away
 };
+inline constexpr char kPortOpenedText[] = "'%s' opened";
+inline constexpr char kPortOpenFailedText[] = "Failed to open '%s'";
+inline constexpr char kPortClosedText[] = "Port closed";
+inline constexpr char kPortLostText[] = "'%s' lost";
 std::string PortEventText(PortEvent event, const std::string& devicePath);
+
+// The error box's text when the indications packet did not go out: every send the user
+// makes, and an answer to "R" while no port is open (one on an open port is logged by
+// UnsentAnswerNotices instead).
+inline constexpr char kIndicationsNotSentText[] = "Failed to send indications packet";
 
 // The port the page has open, and the tries to open it again after its device went
 // away (unplugged, or the far end of a virtual line closed).
@@ -57,9 +82,11 @@ class PortWatch {
 // Answers to "R" frames go out while the port is open, and a write that the line does
 // not take in its own time is given up. Under a flood of polls faster than the line that
 // happens to one answer after another, and a box for each would hold the window (and its
-// Close) for as long as the flood lasts. So the log says it once, "Answers to 'R' not
-// sent: the line does not take them in time", and once an answer goes out again
-// "Answers to 'R' sent again (N not sent)".
+// Close) for as long as the flood lasts. So the log says it once, kAnswersNotSentText,
+// and once an answer goes out again kAnswersSentAgainText with the count for "%s".
+inline constexpr char kAnswersNotSentText[] =
+    "Answers to 'R' not sent: the line does not take them in time";
+inline constexpr char kAnswersSentAgainText[] = "Answers to 'R' sent again (%s not sent)";
 class UnsentAnswerNotices {
  public:
   // After an answer was sent (true) or given up (false): the line to log, or "".

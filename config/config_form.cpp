@@ -58,6 +58,13 @@ uint8_t ReadId(const std::string& text, bool used) {
 }
 }  // namespace
 
+ZvlEnabling ZvlControlsEnabled(bool zvlUsed, bool splitZvl) {
+  ZvlEnabling live;
+  live.id = live.split = zvlUsed;
+  live.plusOne = zvlUsed && splitZvl;
+  return live;
+}
+
 ConfigControls ShowConfig(const UnitConfig& config, int currentBaudEntry) {
   ConfigControls c;
   c.protocol32 = Has(config.options, kZvl32Bits);
@@ -77,8 +84,10 @@ ConfigControls ShowConfig(const UnitConfig& config, int currentBaudEntry) {
   c.zvlId = Number(config.zvlId & kIdMask);
   c.zvlUsed = !Has(config.zvlId, kIdUnused);
   c.splitZvl = Has(config.zvlId, kZvlSplit);
-  c.zvlIdEnabled = c.splitZvlEnabled = c.zvlUsed;
-  c.zvlIdPlusOneEnabled = c.zvlUsed && c.splitZvl;
+  const ZvlEnabling live = ZvlControlsEnabled(c.zvlUsed, c.splitZvl);
+  c.zvlIdEnabled = live.id;
+  c.splitZvlEnabled = live.split;
+  c.zvlIdPlusOneEnabled = live.plusOne;
   c.zvlIdPlusOne = ZvlIdPlusOneText(c.zvlId);
 
   c.baudEntry = BaudEntryForCode(config.baudCode, currentBaudEntry);
@@ -101,6 +110,53 @@ UnitConfig ReadControls(const ConfigControls& c) {
   config.preamble = MsToUnits(ParseNumber(c.preambleMs));
   config.postamble = MsToUnits(ParseNumber(c.postambleMs));
   return config;
+}
+
+std::string DebugBoxText(const ConfigPacket& packet) {
+  return "Sent Config packet\n" +
+         std::string(reinterpret_cast<const char*>(packet.data()), packet.size() - 1);
+}
+
+const uint8_t* RequestPayload(ConfigRequest request) {
+  switch (request) {
+    case ConfigRequest::kRead: return kReadRequest;
+    case ConfigRequest::kTxOn: return kTxOnRequest;
+    case ConfigRequest::kTxOff: return kTxOffRequest;
+    case ConfigRequest::kWrite: break;
+  }
+  return nullptr;
+}
+
+SendOutcome AfterSend(ConfigRequest request, bool sent, bool ctrlDown) {
+  SendOutcome outcome;
+  switch (request) {
+    case ConfigRequest::kWrite:
+      if (!sent) outcome.failure = kWriteNotSentText;
+      outcome.debugBox = sent && ctrlDown;
+      break;
+    case ConfigRequest::kRead:
+      if (sent) {
+        outcome.status = kStatusCleared;
+      } else {
+        outcome.failure = kReadNotSentText;
+      }
+      break;
+    case ConfigRequest::kTxOn:
+      if (sent) {
+        outcome.status = kTxOnStatus;
+      } else {
+        outcome.failure = kTxOnNotSentText;
+      }
+      break;
+    case ConfigRequest::kTxOff:
+      if (sent) {
+        outcome.status = kTxOffStatus;
+      } else {
+        outcome.failure = kTxOffNotSentText;
+      }
+      break;
+  }
+  return outcome;
 }
 
 bool AnsweredInTime(uint32_t requestTick, uint32_t answerTick, uint32_t windowMs) {
@@ -132,14 +188,13 @@ ConfigForm::FrameOutcome ConfigForm::OnFrame(const uint8_t* frame, uint8_t lengt
     if (writePending) {
       writePending = false;
       if (inTime) {
-        outcome.statuses.push_back(type == '+' ? "Write command successful"
-                                               : "Write command rejected");
+        outcome.statuses.push_back(type == '+' ? kWriteSuccessfulStatus : kWriteRejectedStatus);
       }
     }
     if (readPending) {
       readPending = false;
       // A '+' to a read says nothing yet: the read response follows it.
-      if (inTime && type == '-') outcome.statuses.push_back("Read command rejected");
+      if (inTime && type == '-') outcome.statuses.push_back(kReadRejectedStatus);
     }
     return outcome;
   }

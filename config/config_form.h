@@ -54,6 +54,16 @@ int BaudEntryForCode(uint8_t baudCode, int current);
 // The code of an entry, from its leading number; no entry reads as 1200 (code 13).
 uint8_t BaudCodeForEntry(int entry);
 
+// Which of the ZVL controls are live: the ID edit and "Split ZVL" while "ZVL" is
+// checked, the box beside the ID while "Split ZVL" is checked too. Both the record's
+// showing and the clicks on the two boxes apply it.
+struct ZvlEnabling {
+  bool id = false;
+  bool split = false;
+  bool plusOne = false;
+};
+ZvlEnabling ZvlControlsEnabled(bool zvlUsed, bool splitZvl);
+
 // The controls that show `config`. `currentBaudEntry` is kept when no entry fits.
 ConfigControls ShowConfig(const UnitConfig& config, int currentBaudEntry);
 
@@ -64,6 +74,44 @@ UnitConfig ReadControls(const ConfigControls& controls);
 // `requestTick`. Ticks wrap at 2^32 ms; an answer stamped a little before its request
 // (two threads read the clock separately) counts as immediate.
 bool AnsweredInTime(uint32_t requestTick, uint32_t answerTick, uint32_t windowMs);
+
+// The status line's texts. A read response brings its own (unit_config.h).
+inline constexpr char kStatusCleared[] = "";
+inline constexpr char kDefaultsStatus[] = "Set to defaults";
+inline constexpr char kTxOnStatus[] = "Tx on";
+inline constexpr char kTxOffStatus[] = "Tx off";
+inline constexpr char kWriteSuccessfulStatus[] = "Write command successful";
+inline constexpr char kWriteRejectedStatus[] = "Write command rejected";
+inline constexpr char kReadRejectedStatus[] = "Read command rejected";
+
+// The error boxes' texts for requests the line did not take.
+inline constexpr char kWriteNotSentText[] = "Failed to send configuration packet";
+inline constexpr char kReadNotSentText[] = "Failed to send read request packet";
+inline constexpr char kTxOnNotSentText[] = "Failed to send 'Tx on' request packet";
+inline constexpr char kTxOffNotSentText[] = "Failed to send 'Tx off' request packet";
+
+// The box a sent Write shows while Ctrl is held: its caption, and its text, "Sent Config
+// packet", a line break and the payload without its last digit, as the unit's engineers
+// are used to seeing it.
+inline constexpr char kDebugBoxCaption[] = "VTL_K4ZVL debug";
+std::string DebugBoxText(const ConfigPacket& packet);
+
+// The page's requests to the unit.
+enum class ConfigRequest { kWrite, kRead, kTxOn, kTxOff };
+
+// The payload of a two-character request; Write's packet is built from the record.
+const uint8_t* RequestPayload(ConfigRequest request);
+
+// What the page shows once a request's send has returned. A failed send is boxed and
+// leaves the status line alone. A sent Read clears the status line, a sent Tx on or
+// Tx off names itself there, and a sent Write leaves it (it was cleared before the
+// packet went out) but shows the debug box while Ctrl is held.
+struct SendOutcome {
+  const char* status = nullptr;   // the status line's new text, or null to leave it
+  const char* failure = nullptr;  // the error box's text, or null
+  bool debugBox = false;
+};
+SendOutcome AfterSend(ConfigRequest request, bool sent, bool ctrlDown);
 
 // The page's record and its outstanding requests.
 //

@@ -8,7 +8,6 @@
 
 #include <commdlg.h>
 
-#include <cstdio>
 #include <string>
 
 #include "app/resource.h"
@@ -132,76 +131,66 @@ bool Send(const uint8_t* payload, size_t length) {
 }
 }  // namespace
 
-struct ConfigPage::Commands {
-  static void ShowConfig(ConfigPage& self) {
-    Apply(self.pageWindow, ::ShowConfig(self.form.config, BaudSelection(self.pageWindow)));
-  }
+void ConfigPage::ShowConfig() {
+  Apply(pageWindow, ::ShowConfig(form.config, BaudSelection(pageWindow)));
+}
 
-  static void ReadControls(ConfigPage& self) {
-    self.form.config = ::ReadControls(Collect(self.pageWindow));
-    ShowConfig(self);
-  }
+void ConfigPage::ReadControls() {
+  form.config = ::ReadControls(Collect(pageWindow));
+  ShowConfig();
+}
 
-  static void Write(ConfigPage& self) {
-    SetStatus(self.pageWindow, "");
-    ReadControls(self);
-    const ConfigPacket packet = BuildConfigPacket(self.form.config);
-    const bool sent = Send(packet.data(), packet.size());
-    // Marked before any box opens: a box's message loop hands on received frames, and
-    // the unit's answer must find the write pending, not be lost and leave the mark
-    // for the next, unrelated ACK.
-    self.form.WriteRequested(GetTickCount());
-    if (!sent) {
-      ShowError(sheetWindow, "Failed to send configuration packet");
-    } else if (GetKeyState(VK_CONTROL) < 0) {
-      // The last digit is left out, as the unit's engineers are used to seeing it.
-      char text[64];
-      std::snprintf(text, sizeof text, "Sent Config packet\n%.15s",
-                    reinterpret_cast<const char*>(packet.data()));
-      MessageBoxA(self.pageWindow, text, "VTL_K4ZVL debug", MB_OK);
-    }
-  }
+void ConfigPage::ShowOutcome(const SendOutcome& outcome) {
+  if (outcome.status != nullptr) SetStatus(pageWindow, outcome.status);
+  if (outcome.failure != nullptr) ShowError(sheetWindow, outcome.failure);
+}
 
-  static void Read(ConfigPage& self) {
-    const bool sent = Send(kReadRequest, kRequestLength);
-    self.form.ReadRequested(GetTickCount());  // before a box can hand on the answer
-    if (sent) {
-      SetStatus(self.pageWindow, "");
-    } else {
-      ShowError(sheetWindow, "Failed to send read request packet");
-    }
+void ConfigPage::Write() {
+  SetStatus(pageWindow, kStatusCleared);
+  ReadControls();
+  const ConfigPacket packet = BuildConfigPacket(form.config);
+  const bool sent = Send(packet.data(), packet.size());
+  // Marked before any box opens: a box's message loop hands on received frames, and
+  // the unit's answer must find the write pending, not be lost and leave the mark
+  // for the next, unrelated ACK.
+  form.WriteRequested(GetTickCount());
+  const SendOutcome outcome = AfterSend(ConfigRequest::kWrite, sent, GetKeyState(VK_CONTROL) < 0);
+  ShowOutcome(outcome);
+  if (outcome.debugBox) {
+    MessageBoxA(pageWindow, DebugBoxText(packet).c_str(), kDebugBoxCaption, MB_OK);
   }
+}
 
-  static void Tx(ConfigPage& self, const uint8_t* request, const char* status,
-                 const char* failure) {
-    if (Send(request, kRequestLength)) {
-      SetStatus(self.pageWindow, status);
-    } else {
-      ShowError(sheetWindow, failure);
-    }
-  }
+void ConfigPage::Read() {
+  const bool sent = Send(RequestPayload(ConfigRequest::kRead), kRequestLength);
+  form.ReadRequested(GetTickCount());  // before a box can hand on the answer
+  ShowOutcome(AfterSend(ConfigRequest::kRead, sent, false));
+}
 
-  static void Save(ConfigPage& self) {
-    const std::string path = AskFileName(self.pageWindow, FileMode::kSave);
-    if (path.empty()) return;
-    ReadControls(self);
-    const ConfigFileError error = SaveConfigFile(path.c_str(), self.form.config);
-    if (error != ConfigFileError::kNone) ShowError(self.pageWindow, ConfigFileMessage(error));
-  }
+void ConfigPage::Tx(ConfigRequest request) {
+  ShowOutcome(AfterSend(request, Send(RequestPayload(request), kRequestLength), false));
+}
 
-  static void Open(ConfigPage& self) {
-    const std::string path = AskFileName(self.pageWindow, FileMode::kOpen);
-    if (path.empty()) return;
-    UnitConfig loaded = self.form.config;
-    const ConfigFileError error = LoadConfigFile(path.c_str(), &loaded);
-    if (error != ConfigFileError::kNone) {
-      ShowError(nullptr, ConfigFileMessage(error));
-      return;
-    }
-    self.form.config = loaded;
-    ShowConfig(self);
+void ConfigPage::Save() {
+  const std::string path = AskFileName(pageWindow, FileMode::kSave);
+  if (path.empty()) return;
+  ReadControls();
+  const ConfigFileError error = SaveConfigFile(path.c_str(), form.config);
+  if (error != ConfigFileError::kNone) ShowError(pageWindow, ConfigFileMessage(error));
+}
+
+void ConfigPage::Open() {
+  const std::string path = AskFileName(pageWindow, FileMode::kOpen);
+  if (path.empty()) return;
+  UnitConfig loaded = form.config;
+  const ConfigFileError error = LoadConfigFile(path.c_str(), &loaded);
+  if (error != ConfigFileError::kNone) {
+    ShowError(nullptr, ConfigFileMessage(error));
+    return;
   }
-};
+  form.config = loaded;
+  ShowConfig();
+}
 
 BOOL ConfigPage::OnInitDialog(HWND page) {
   for (const char* entry : kBaudEntries) {
@@ -225,35 +214,38 @@ void ConfigPage::OnCommand(HWND page, WPARAM wParam, LPARAM) {
       break;
     case IDC_ZVL_USED:
       if (code == BN_CLICKED) {
-        const bool used = Checked(page, IDC_ZVL_USED);
-        Enable(page, IDC_ZVL_ID, used);
-        Enable(page, IDC_SPLIT_ZVL, used);
-        Enable(page, IDC_ZVL_ID_PLUS_ONE, used && Checked(page, IDC_SPLIT_ZVL));
+        const ZvlEnabling live =
+            ZvlControlsEnabled(Checked(page, IDC_ZVL_USED), Checked(page, IDC_SPLIT_ZVL));
+        Enable(page, IDC_ZVL_ID, live.id);
+        Enable(page, IDC_SPLIT_ZVL, live.split);
+        Enable(page, IDC_ZVL_ID_PLUS_ONE, live.plusOne);
       }
       break;
     case IDC_SPLIT_ZVL:
-      if (code == BN_CLICKED) Enable(page, IDC_ZVL_ID_PLUS_ONE, Checked(page, IDC_SPLIT_ZVL));
+      // "Split ZVL" is live only while "ZVL" is checked, and a disabled box takes no
+      // mouse or keyboard input (EnableWindow's documentation): its click counts "ZVL"
+      // as checked, so the box beside the ID follows "Split ZVL" alone, as it always has.
+      if (code == BN_CLICKED) {
+        Enable(page, IDC_ZVL_ID_PLUS_ONE,
+               ZvlControlsEnabled(true, Checked(page, IDC_SPLIT_ZVL)).plusOne);
+      }
       break;
     case IDC_ZVL_ID:
       if (code == EN_CHANGE) {
         SetDlgItemTextA(page, IDC_ZVL_ID_PLUS_ONE, ZvlIdPlusOneText(Text(page, IDC_ZVL_ID)).c_str());
       }
       break;
-    case IDC_WRITE: Commands::Write(*this); break;
-    case IDC_READ: Commands::Read(*this); break;
+    case IDC_WRITE: Write(); break;
+    case IDC_READ: Read(); break;
     case IDC_DEFAULT:
       form.config = DefaultConfig();
-      Commands::ShowConfig(*this);
-      SetStatus(page, "Set to defaults");
+      ShowConfig();
+      SetStatus(page, kDefaultsStatus);
       break;
-    case IDC_TX_ON:
-      Commands::Tx(*this, kTxOnRequest, "Tx on", "Failed to send 'Tx on' request packet");
-      break;
-    case IDC_TX_OFF:
-      Commands::Tx(*this, kTxOffRequest, "Tx off", "Failed to send 'Tx off' request packet");
-      break;
-    case IDC_SAVE: Commands::Save(*this); break;
-    case IDC_OPEN: Commands::Open(*this); break;
+    case IDC_TX_ON: Tx(ConfigRequest::kTxOn); break;
+    case IDC_TX_OFF: Tx(ConfigRequest::kTxOff); break;
+    case IDC_SAVE: Save(); break;
+    case IDC_OPEN: Open(); break;
     default: break;
   }
 }
@@ -266,5 +258,5 @@ void ConfigPage::OnFrame(const uint8_t* frame, uint8_t length, uint32_t received
   if (outcome.showDaughterBoard) {
     SetDlgItemTextA(pageWindow, IDC_DAUGHTER_BOARD, outcome.daughterBoard.c_str());
   }
-  if (outcome.showConfig) Commands::ShowConfig(*this);
+  if (outcome.showConfig) ShowConfig();
 }

@@ -23,7 +23,18 @@ class ConfigPage {
   ConfigForm form;  // the record, the pending requests and their time
 
  private:
-  struct Commands;  // the page's commands, in config_page.cpp
+  // The record onto the controls, and the controls into the record (shown again, as
+  // stored).
+  void ShowConfig();
+  void ReadControls();
+  // The commands of the page's buttons.
+  void Write();
+  void Read();
+  void Tx(ConfigRequest request);
+  void Save();
+  void Open();
+  // Shows what the core says follows a request's send.
+  void ShowOutcome(const SendOutcome& outcome);
 };
 
 extern ConfigPage configPage;

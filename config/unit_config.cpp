@@ -126,7 +126,7 @@ ReadResponseStatus DecodeReadResponse(const uint8_t* frame, uint8_t length,
   }
   const uint8_t* payload = frame + 1;
   std::snprintf(response->firmware, sizeof response->firmware, "%c.%c", payload[3], payload[2]);
-  std::snprintf(response->statusText, sizeof response->statusText, "Read complete (F/W v%s)",
+  std::snprintf(response->statusText, sizeof response->statusText, kReadCompleteFormat,
                 response->firmware);
 
   // Bits 0-2 of the dip-switch character are switches 1-3, a set bit meaning "off";

@@ -95,7 +95,9 @@ struct ReadResponse {
   UnitConfig config;           // set only when valid
 };
 
+// The status texts of a read response: the valid one names the firmware version.
 constexpr const char* kInvalidConfigurationText = "Received invalid configuration";
+inline constexpr char kReadCompleteFormat[] = "Read complete (F/W v%s)";  // the version, "1.3"
 
 // Looks at one received frame (line feed through carriage return). Only a valid
 // response fills all of *response; an invalid one sets its status text alone.

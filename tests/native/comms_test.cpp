@@ -296,12 +296,52 @@ TEST(IndicationsPacket, ThirtyTwoAndSixtyFourBitFrames) {
 
 // --- Port events in the log, and the tries at a port whose device went away.
 
+TEST(PortChoice, EachNameOfTheListOpensItsDeviceAndNoneClosesThePort) {
+  struct Case {
+    const char* name;
+    bool none;
+    const char* path;
+  } cases[] = {
+      {"None", true, "\\\\.\\None"},
+      {"COM1", false, "\\\\.\\COM1"},
+      {"COM15", false, "\\\\.\\COM15"},
+      {"none", false, "\\\\.\\none"},  // the list's own spelling only
+      {"None ", false, "\\\\.\\None "},
+      {"", false, "\\\\.\\"},
+      // Only the first seven characters of the list's text are read.
+      {"COM1234567", false, "\\\\.\\COM1234"},
+      {"NoneNoneNone", false, "\\\\.\\NoneNon"},
+  };
+  for (const Case& k : cases) {
+    EXPECT_EQ(IsNoPort(k.name), k.none) << '"' << k.name << '"';
+    EXPECT_EQ(PortDevicePath(k.name), k.path) << '"' << k.name << '"';
+  }
+  // The list: "None" first, every other entry a port of its own.
+  EXPECT_TRUE(IsNoPort(kPortEntries[kNoPortEntry]));
+  EXPECT_EQ(PortDevicePath(kPortEntries[kFirstTriedPortEntry]), "\\\\.\\COM1");
+  for (int i = 1; i < kPortEntryCount; ++i) {
+    EXPECT_FALSE(IsNoPort(kPortEntries[i])) << i;
+    EXPECT_EQ(PortDevicePath(kPortEntries[i]), "\\\\.\\COM" + std::to_string(i)) << i;
+  }
+}
+
 TEST(PortEventText, EachEventAsTheLogShowsIt) {
   const std::string com1 = "\\\\.\\COM1";
-  EXPECT_EQ(PortEventText(PortEvent::kOpened, com1), "'\\\\.\\COM1' opened");
-  EXPECT_EQ(PortEventText(PortEvent::kOpenFailed, com1), "Failed to open '\\\\.\\COM1'");
-  EXPECT_EQ(PortEventText(PortEvent::kClosed, "\\\\.\\None"), "Port closed");
-  EXPECT_EQ(PortEventText(PortEvent::kLost, com1), "'\\\\.\\COM1' lost");
+  const struct {
+    PortEvent event;
+    std::string path, text;
+  } cases[] = {
+      {PortEvent::kOpened, com1, "'\\\\.\\COM1' opened"},
+      {PortEvent::kOpenFailed, com1, "Failed to open '\\\\.\\COM1'"},
+      {PortEvent::kClosed, "\\\\.\\None", "Port closed"},
+      {PortEvent::kLost, com1, "'\\\\.\\COM1' lost"},
+      // The path goes in as it is, a "%" in it included.
+      {PortEvent::kOpened, "\\\\.\\%s%d", "'\\\\.\\%s%d' opened"},
+      {PortEvent::kLost, "", "'' lost"},
+  };
+  for (const auto& k : cases) {
+    EXPECT_EQ(PortEventText(k.event, k.path), k.text) << static_cast<int>(k.event) << k.path;
+  }
 }
 
 // One step of the page's life with its port, and what the watch says after it.

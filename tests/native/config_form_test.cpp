@@ -78,6 +78,32 @@ TEST(ShowConfig, SplitAndUnusedZvlShowBothAndKeepBoth) {
   EXPECT_EQ(split.zvlIdPlusOne, "8");
 }
 
+// The ZVL controls the same way whether a record is shown or "ZVL" is clicked.
+TEST(ZvlControls, LiveControlsFollowZvlAndSplit) {
+  struct Case {
+    bool used, split;
+    bool id, splitBox, plusOne;
+  } cases[] = {
+      {false, false, false, false, false},
+      {false, true, false, false, false},  // split kept, but nothing of it is live
+      {true, false, true, true, false},
+      {true, true, true, true, true},
+  };
+  for (const Case& k : cases) {
+    const ZvlEnabling live = ZvlControlsEnabled(k.used, k.split);
+    EXPECT_EQ(live.id, k.id) << k.used << k.split;
+    EXPECT_EQ(live.split, k.splitBox) << k.used << k.split;
+    EXPECT_EQ(live.plusOne, k.plusOne) << k.used << k.split;
+
+    UnitConfig config = DefaultConfig();
+    config.zvlId = static_cast<uint8_t>(5 | (k.used ? 0 : kIdUnused) | (k.split ? kZvlSplit : 0));
+    const ConfigControls shown = ShowConfig(config, 0);
+    EXPECT_EQ(shown.zvlIdEnabled, k.id) << k.used << k.split;
+    EXPECT_EQ(shown.splitZvlEnabled, k.splitBox) << k.used << k.split;
+    EXPECT_EQ(shown.zvlIdPlusOneEnabled, k.plusOne) << k.used << k.split;
+  }
+}
+
 TEST(ReadControls, TypedValuesAreStoredAsTheUnitKeepsThem) {
   ConfigControls c = ShowConfig(DefaultConfig(), kNoBaudEntry);
   c.ioId = "70";
@@ -226,6 +252,56 @@ TEST(ConfigForm, OtherFramesChangeNothing) {
     EXPECT_FALSE(out.showConfig);
     EXPECT_TRUE(form.writePending);
   }
+}
+
+std::string Shown(const char* text) { return text ? "\"" + std::string(text) + "\"" : "nothing"; }
+
+// What each request leaves on the page once its send has returned.
+TEST(Requests, SentAndFailedSendsShowTheirOwnTexts) {
+  using R = ConfigRequest;
+  struct Case {
+    R request;
+    bool sent, ctrl;
+    const char* status;   // null: the status line is left alone
+    const char* failure;  // null: no box
+    bool debugBox;
+  } cases[] = {
+      {R::kWrite, true, false, nullptr, nullptr, false},
+      {R::kWrite, true, true, nullptr, nullptr, true},
+      {R::kWrite, false, true, nullptr, kWriteNotSentText, false},
+      {R::kWrite, false, false, nullptr, kWriteNotSentText, false},
+      {R::kRead, true, false, kStatusCleared, nullptr, false},
+      {R::kRead, true, true, kStatusCleared, nullptr, false},  // only Write has a debug box
+      {R::kRead, false, false, nullptr, kReadNotSentText, false},
+      {R::kTxOn, true, false, kTxOnStatus, nullptr, false},
+      {R::kTxOn, false, false, nullptr, kTxOnNotSentText, false},
+      {R::kTxOff, true, false, kTxOffStatus, nullptr, false},
+      {R::kTxOff, false, true, nullptr, kTxOffNotSentText, false},
+  };
+  for (const Case& k : cases) {
+    const SendOutcome out = AfterSend(k.request, k.sent, k.ctrl);
+    const std::string which = "request " + std::to_string(static_cast<int>(k.request)) +
+                              (k.sent ? " sent" : " failed") + (k.ctrl ? " with Ctrl" : "");
+    EXPECT_EQ(Shown(out.status), Shown(k.status)) << which;
+    EXPECT_EQ(Shown(out.failure), Shown(k.failure)) << which;
+    EXPECT_EQ(out.debugBox, k.debugBox) << which;
+  }
+}
+
+TEST(Requests, EachTwoCharacterRequestSendsItsPayload) {
+  const std::pair<ConfigRequest, const char*> cases[] = {
+      {ConfigRequest::kRead, "~R"}, {ConfigRequest::kTxOn, "~T"}, {ConfigRequest::kTxOff, "~t"}};
+  for (const auto& [request, payload] : cases) {
+    const uint8_t* bytes = RequestPayload(request);
+    ASSERT_NE(bytes, nullptr) << payload;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), kRequestLength), payload);
+  }
+  EXPECT_EQ(RequestPayload(ConfigRequest::kWrite), nullptr);  // built from the record
+}
+
+TEST(Requests, DebugBoxShowsThePacketWithoutItsLastDigit) {
+  EXPECT_EQ(DebugBoxText(BuildConfigPacket(DefaultConfig())),
+            "Sent Config packet\n~WC3DBFB216000D");
 }
 
 }  // namespace
