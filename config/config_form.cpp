@@ -117,45 +117,26 @@ std::string DebugBoxText(const ConfigPacket& packet) {
          std::string(reinterpret_cast<const char*>(packet.data()), packet.size() - 1);
 }
 
-const uint8_t* RequestPayload(ConfigRequest request) {
-  switch (request) {
-    case ConfigRequest::kRead: return kReadRequest;
-    case ConfigRequest::kTxOn: return kTxOnRequest;
-    case ConfigRequest::kTxOff: return kTxOffRequest;
-    case ConfigRequest::kWrite: break;
-  }
-  return nullptr;
+static_assert(sizeof kRequests / sizeof kRequests[0] ==
+                  static_cast<size_t>(ConfigRequest::kTxOff) + 1,
+              "one row for each request");
+
+namespace {
+const RequestTexts& TextsOf(ConfigRequest request) {
+  return kRequests[static_cast<size_t>(request)];
 }
+}  // namespace
+
+const uint8_t* RequestPayload(ConfigRequest request) { return TextsOf(request).payload; }
 
 SendOutcome AfterSend(ConfigRequest request, bool sent, bool ctrlDown) {
   SendOutcome outcome;
-  switch (request) {
-    case ConfigRequest::kWrite:
-      if (!sent) outcome.failure = kWriteNotSentText;
-      outcome.debugBox = sent && ctrlDown;
-      break;
-    case ConfigRequest::kRead:
-      if (sent) {
-        outcome.status = kStatusCleared;
-      } else {
-        outcome.failure = kReadNotSentText;
-      }
-      break;
-    case ConfigRequest::kTxOn:
-      if (sent) {
-        outcome.status = kTxOnStatus;
-      } else {
-        outcome.failure = kTxOnNotSentText;
-      }
-      break;
-    case ConfigRequest::kTxOff:
-      if (sent) {
-        outcome.status = kTxOffStatus;
-      } else {
-        outcome.failure = kTxOffNotSentText;
-      }
-      break;
+  if (sent) {
+    outcome.status = TextsOf(request).sentStatus;
+  } else {
+    outcome.failure = TextsOf(request).notSent;
   }
+  outcome.debugBox = request == ConfigRequest::kWrite && sent && ctrlDown;
   return outcome;
 }
 

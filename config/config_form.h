@@ -75,43 +75,48 @@ UnitConfig ReadControls(const ConfigControls& controls);
 // (two threads read the clock separately) counts as immediate.
 bool AnsweredInTime(uint32_t requestTick, uint32_t answerTick, uint32_t windowMs);
 
-// The status line's texts. A read response brings its own (unit_config.h).
+// The status line's texts beside the requests' own (below). A read response brings its
+// own too (unit_config.h).
 inline constexpr char kStatusCleared[] = "";
 inline constexpr char kDefaultsStatus[] = "Set to defaults";
-inline constexpr char kTxOnStatus[] = "Tx on";
-inline constexpr char kTxOffStatus[] = "Tx off";
 inline constexpr char kWriteSuccessfulStatus[] = "Write command successful";
 inline constexpr char kWriteRejectedStatus[] = "Write command rejected";
 inline constexpr char kReadRejectedStatus[] = "Read command rejected";
 
-// The error boxes' texts for requests the line did not take.
-inline constexpr char kWriteNotSentText[] = "Failed to send configuration packet";
-inline constexpr char kReadNotSentText[] = "Failed to send read request packet";
-inline constexpr char kTxOnNotSentText[] = "Failed to send 'Tx on' request packet";
-inline constexpr char kTxOffNotSentText[] = "Failed to send 'Tx off' request packet";
-
-// The box a sent Write shows while Ctrl is held: its caption, and its text, "Sent Config
-// packet", a line break and the payload without its last digit, as the unit's engineers
-// are used to seeing it.
-inline constexpr char kDebugBoxCaption[] = "VTL_K4ZVL debug";
-std::string DebugBoxText(const ConfigPacket& packet);
-
 // The page's requests to the unit.
 enum class ConfigRequest { kWrite, kRead, kTxOn, kTxOff };
 
-// The payload of a two-character request; Write's packet is built from the record.
+// What each request sends and shows, in ConfigRequest's order: the payload of a
+// two-character request (Write's packet is built from the record), the status line's
+// text once it is sent (null: the line is left alone), and the error box's text when
+// the line did not take it.
+struct RequestTexts {
+  const uint8_t* payload;
+  const char* sentStatus;
+  const char* notSent;
+};
+inline constexpr RequestTexts kRequests[] = {
+    {nullptr, nullptr, "Failed to send configuration packet"},
+    {kReadRequest, kStatusCleared, "Failed to send read request packet"},
+    {kTxOnRequest, "Tx on", "Failed to send 'Tx on' request packet"},
+    {kTxOffRequest, "Tx off", "Failed to send 'Tx off' request packet"},
+};
 const uint8_t* RequestPayload(ConfigRequest request);
 
-// What the page shows once a request's send has returned. A failed send is boxed and
-// leaves the status line alone. A sent Read clears the status line, a sent Tx on or
-// Tx off names itself there, and a sent Write leaves it (it was cleared before the
-// packet went out) but shows the debug box while Ctrl is held.
+// What the page shows once a request's send has returned: a failed send is boxed and
+// leaves the status line alone; a sent one shows its status, and a sent Write (whose
+// status line was cleared before the packet went out) the debug box while Ctrl is held.
 struct SendOutcome {
   const char* status = nullptr;   // the status line's new text, or null to leave it
   const char* failure = nullptr;  // the error box's text, or null
   bool debugBox = false;
 };
 SendOutcome AfterSend(ConfigRequest request, bool sent, bool ctrlDown);
+
+// The debug box: its caption, and its text, "Sent Config packet", a line break and the
+// payload without its last digit, as the unit's engineers are used to seeing it.
+inline constexpr char kDebugBoxCaption[] = "VTL_K4ZVL debug";
+std::string DebugBoxText(const ConfigPacket& packet);
 
 // The page's record and its outstanding requests.
 //

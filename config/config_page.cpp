@@ -44,17 +44,25 @@ int BaudSelection(HWND page) {
   return selected == CB_ERR ? kNoBaudEntry : static_cast<int>(selected);
 }
 
+// The option boxes, in the order they are set.
+const struct {
+  int id;
+  bool ConfigControls::*checked;
+} kOptionBoxes[] = {
+    {IDC_RX_EQUALISATION, &ConfigControls::rxEqualisation},
+    {IDC_V22_HIGH, &ConfigControls::v22TxHighRxLow},
+    {IDC_NO_CTRL_BYTE, &ConfigControls::noCtrlByte},
+    {IDC_NRZ, &ConfigControls::nrz},
+    {IDC_USE_AVAIL, &ConfigControls::useAvail},
+    {IDC_NO_BUFFER, &ConfigControls::dontBufferControls},
+};
+
 void Apply(HWND page, const ConfigControls& c) {
   // Checking a radio button clears every button whose ID lies between the two, most
   // of the check boxes among them, so it comes before they are set.
   CheckRadioButton(page, IDC_PROTOCOL_32, IDC_PROTOCOL_64,
                    c.protocol32 ? IDC_PROTOCOL_32 : IDC_PROTOCOL_64);
-  SetCheck(page, IDC_RX_EQUALISATION, c.rxEqualisation);
-  SetCheck(page, IDC_V22_HIGH, c.v22TxHighRxLow);
-  SetCheck(page, IDC_NO_CTRL_BYTE, c.noCtrlByte);
-  SetCheck(page, IDC_NRZ, c.nrz);
-  SetCheck(page, IDC_USE_AVAIL, c.useAvail);
-  SetCheck(page, IDC_NO_BUFFER, c.dontBufferControls);
+  for (const auto& box : kOptionBoxes) SetCheck(page, box.id, c.*box.checked);
 
   SetDlgItemTextA(page, IDC_IO_ID, c.ioId.c_str());
   Enable(page, IDC_IO_ID, c.ioIdEnabled);
@@ -81,12 +89,7 @@ void Apply(HWND page, const ConfigControls& c) {
 ConfigControls Collect(HWND page) {
   ConfigControls c;
   c.protocol32 = Checked(page, IDC_PROTOCOL_32);
-  c.rxEqualisation = Checked(page, IDC_RX_EQUALISATION);
-  c.v22TxHighRxLow = Checked(page, IDC_V22_HIGH);
-  c.noCtrlByte = Checked(page, IDC_NO_CTRL_BYTE);
-  c.nrz = Checked(page, IDC_NRZ);
-  c.useAvail = Checked(page, IDC_USE_AVAIL);
-  c.dontBufferControls = Checked(page, IDC_NO_BUFFER);
+  for (const auto& box : kOptionBoxes) c.*box.checked = Checked(page, box.id);
   c.ioUsed = Checked(page, IDC_IO_USED);
   c.zvlUsed = Checked(page, IDC_ZVL_USED);
   c.adcsUsed = Checked(page, IDC_ADCS_USED);

@@ -268,15 +268,15 @@ TEST(Requests, SentAndFailedSendsShowTheirOwnTexts) {
   } cases[] = {
       {R::kWrite, true, false, nullptr, nullptr, false},
       {R::kWrite, true, true, nullptr, nullptr, true},
-      {R::kWrite, false, true, nullptr, kWriteNotSentText, false},
-      {R::kWrite, false, false, nullptr, kWriteNotSentText, false},
-      {R::kRead, true, false, kStatusCleared, nullptr, false},
-      {R::kRead, true, true, kStatusCleared, nullptr, false},  // only Write has a debug box
-      {R::kRead, false, false, nullptr, kReadNotSentText, false},
-      {R::kTxOn, true, false, kTxOnStatus, nullptr, false},
-      {R::kTxOn, false, false, nullptr, kTxOnNotSentText, false},
-      {R::kTxOff, true, false, kTxOffStatus, nullptr, false},
-      {R::kTxOff, false, true, nullptr, kTxOffNotSentText, false},
+      {R::kWrite, false, true, nullptr, "Failed to send configuration packet", false},
+      {R::kWrite, false, false, nullptr, "Failed to send configuration packet", false},
+      {R::kRead, true, false, "", nullptr, false},
+      {R::kRead, true, true, "", nullptr, false},  // only Write has a debug box
+      {R::kRead, false, false, nullptr, "Failed to send read request packet", false},
+      {R::kTxOn, true, false, "Tx on", nullptr, false},
+      {R::kTxOn, false, false, nullptr, "Failed to send 'Tx on' request packet", false},
+      {R::kTxOff, true, false, "Tx off", nullptr, false},
+      {R::kTxOff, false, true, nullptr, "Failed to send 'Tx off' request packet", false},
   };
   for (const Case& k : cases) {
     const SendOutcome out = AfterSend(k.request, k.sent, k.ctrl);
