@@ -12,6 +12,8 @@
 // - `readerIo` is the reader thread's one OVERLAPPED record. Only the reader thread
 //   issues I/O with it; Close passes its address to CancelIoEx, which reads nothing
 //   the reader writes.
+// - `waits` is counted by the reader thread and read by tests on the owner thread, so
+//   it is atomic.
 // - Each Write has its own event and OVERLAPPED record, so a write from the owner
 //   thread and one from the reader thread (an ACK) may be under way at once.
 //
@@ -40,6 +42,7 @@ struct SerialPort::Platform {
   HANDLE deviceHandle = INVALID_HANDLE_VALUE;
   HANDLE readerEvent = nullptr;  // made by Open, handed to (and closed by) the reader
   OVERLAPPED readerIo = {};
+  std::atomic<uint32_t> waits{0};  // waits and reads the reader has begun since Open
   DWORD baudRate = 0;  // written by Open only, read by Write
 
   static DWORD WINAPI ReaderThread(LPVOID parameter);
@@ -96,6 +99,8 @@ SerialPort::~SerialPort() { Close(); }
 
 bool SerialPort::IsOpen() const { return platform->deviceHandle != INVALID_HANDLE_VALUE; }
 
+uint32_t SerialPort::ReaderWaits() const { return platform->waits.load(); }
+
 void SerialPort::OnBytesReceived(const uint8_t*, uint32_t) {}
 void SerialPort::OnDeviceFailed() {}
 
@@ -104,7 +109,7 @@ void SerialPort::Platform::CloseDevice() {
   deviceHandle = INVALID_HANDLE_VALUE;
 }
 
-int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) {
+SerialPort::OpenStatus SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) {
   Platform& p = *platform;
   if (p.deviceHandle != INVALID_HANDLE_VALUE) Close();
   // A rate of 0 would divide by zero below, and no device takes a negative one.
@@ -147,6 +152,7 @@ int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) 
   // The reader's event is made here rather than in the thread, so that failing to
   // make it is reported like a thread that could not start.
   p.stopRequested = false;
+  p.waits = 0;
   p.readerEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
   if (p.readerEvent == nullptr) {
     p.CloseDevice();
@@ -166,7 +172,9 @@ int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) 
 }
 
 // Windows has no pseudo-terminals; a virtual COM-port pair stands in for one there.
-int16_t SerialPort::OpenPseudoTerminal(int16_t, std::string*) { return kCreateFailed; }
+SerialPort::OpenStatus SerialPort::OpenPseudoTerminal(int16_t, std::string*) {
+  return kCreateFailed;
+}
 
 bool SerialPort::Close() {
   Platform& p = *platform;
@@ -252,6 +260,7 @@ DWORD WINAPI SerialPort::Platform::ReaderThread(LPVOID parameter) {
     DWORD mask = 0;
     DWORD count = 0;
     DWORD error = ERROR_SUCCESS;
+    ++p.waits;
     if (!Finish(device, &io, WaitCommEvent(device, &mask, &io), &count, &error)) {
       troubled = true;
       failed = DeviceGone(error);
@@ -270,6 +279,7 @@ DWORD WINAPI SerialPort::Platform::ReaderThread(LPVOID parameter) {
       io = OVERLAPPED{};
       io.hEvent = event;
       count = 0;
+      ++p.waits;
       if (!Finish(device, &io, ReadFile(device, buffer, kReadChunk, &count, &io), &count,
                   &error)) {
         troubled = true;

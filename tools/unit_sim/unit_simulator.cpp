@@ -8,26 +8,14 @@
 #include <fstream>
 
 #include "config/config_file.h"
-#include "link/frame_codec.h"
+#include "link/bit_text.h"
+#include "link/frame_format.h"
 #include "link/hex.h"
 #include "tools/unit_sim/sim_line.h"
 
 namespace {
-constexpr uint8_t kLineFeed = 0x0A;
-constexpr uint8_t kCarriageReturn = 0x0D;
-
-UnitSimulator::Bytes Ack() { return {kLineFeed, '+', kCarriageReturn}; }
-UnitSimulator::Bytes Nak() { return {kLineFeed, '-', kCarriageReturn}; }
-
-std::string Bits(const uint8_t* bytes, unsigned count) {
-  std::string text;
-  for (unsigned i = 0; i < count; ++i) {
-    for (int bit = 0; bit < 8; ++bit) text += (bytes[i] >> bit) & 1 ? '1' : '0';
-    text += ' ';
-  }
-  if (!text.empty()) text.pop_back();
-  return text;
-}
+UnitSimulator::Bytes Ack() { return {kAckFrame, kAckFrame + sizeof kAckFrame}; }
+UnitSimulator::Bytes Nak() { return {kNakFrame, kNakFrame + sizeof kNakFrame}; }
 }  // namespace
 
 std::string WhyConfigFileFailed(const std::string& path, ConfigFileError error) {
@@ -178,15 +166,13 @@ bool UnitSimulator::Chance(unsigned percent) {
 
 void UnitSimulator::OnBytes(const uint8_t* bytes, size_t count) {
   // The same line rules as the tool's.
-  for (size_t i = 0; i < count; ++i) {
-    if (received.Feed(bytes[i])) HandleLine(received.line(), received.length());
-  }
+  received.Feed(bytes, count, [this](const uint8_t* l, uint8_t length) { HandleLine(l, length); });
 }
 
 void UnitSimulator::OnLineFailed() { Emit("line failed: the device has gone away"); }
 
 void UnitSimulator::HandleLine(const uint8_t* frame, size_t length) {
-  if (length < 3 || frame[0] != kLineFeed) {
+  if (!IsFrameLine(frame, static_cast<unsigned>(length))) {
     Emit("rx " + Quoted(frame, length) + " not a frame, dropped");
     return;
   }
@@ -198,7 +184,7 @@ void UnitSimulator::HandleLine(const uint8_t* frame, size_t length) {
     return;
   }
   if (type == '~' || type == 'I') {
-    if (!FrameCodec::ChecksumValid(frame, static_cast<uint8_t>(length))) {
+    if (!FrameChecksumValid(frame, static_cast<unsigned>(length))) {
       Emit(quoted + " bad checksum");
       Answer(false, "bad checksum");
       return;
@@ -288,7 +274,8 @@ void UnitSimulator::HandleIndications(const uint8_t* frame, size_t length) {
       if (6 + 2 * i < length - 3) indications[i] = HexByte(frame[5 + 2 * i], frame[6 + 2 * i]);
     }
     indicationsWidth = count * 8;
-    bits = Bits(indications, count);
+    bits = BitText(indications, count);
+    bits.pop_back();  // the page's text ends in a space, this line does not
   });
   if (taken) Emit("indications " + bits);
 }
@@ -297,22 +284,15 @@ void UnitSimulator::HandleIndications(const uint8_t* frame, size_t length) {
 
 UnitSimulator::Bytes UnitSimulator::Frame(const std::string& payload, const std::string& what) {
   // Caller holds the mutex (for the random generator).
-  Bytes frame;
-  frame.push_back(kLineFeed);
-  frame.insert(frame.end(), payload.begin(), payload.end());
-  unsigned sum = 0;
-  for (uint8_t b : frame) sum += b;
+  Bytes frame(payload.size() + kFrameOverhead);
+  BuildFrame(reinterpret_cast<const uint8_t*>(payload.data()), static_cast<uint32_t>(payload.size()),
+             frame.data());
   if (Chance(options.badChecksumPercent)) {
     ++faults;
     Emit("fault: bad checksum on " + what);
-    sum ^= 0x5A;
+    const uint8_t sum = FrameSum(frame.data(), static_cast<unsigned>(payload.size() + 1));
+    PutChecksum(&frame[payload.size() + 1], static_cast<uint8_t>(sum ^ 0x5A));
   }
-  uint8_t digit;
-  HexDigit(&digit, sum);
-  frame.push_back(digit);
-  HexDigit(&digit, sum >> 4);
-  frame.push_back(digit);
-  frame.push_back(kCarriageReturn);
   return frame;
 }
 
