@@ -11,6 +11,7 @@
 #include "link/bit_text.h"
 #include "link/frame_format.h"
 #include "link/hex.h"
+#include "link/quoted_bytes.h"
 #include "tools/unit_sim/sim_line.h"
 
 namespace {
@@ -48,28 +49,6 @@ std::string TimeStamp() {
   std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
                 local.tm_sec, static_cast<int>(ms));
   return text;
-}
-
-std::string Quoted(const uint8_t* bytes, size_t count) {
-  std::string text = "\"";
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t c = bytes[i];
-    if (c == '\n') {
-      text += "\\n";
-    } else if (c == '\r') {
-      text += "\\r";
-    } else if (c == '"' || c == '\\') {
-      text += '\\';
-      text += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7F) {
-      text += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      text += hex;
-    }
-  }
-  return text + "\"";
 }
 
 UnitSimulator::UnitSimulator(const SimOptions& options, Output output)
@@ -116,7 +95,7 @@ bool UnitSimulator::Start(std::string* error) {
   }
   Emit("unit K4-ZVL firmware v" + std::string(1, options.firmwareMajor) + "." +
        std::string(1, options.firmwareMinor) + " on " + line->Describe() + ", record " +
-       Quoted(BuildConfigPacket(config).data() + 2, kConfigPacketLength - 2) + ", seed " +
+       QuotedBytes(BuildConfigPacket(config).data() + 2, kConfigPacketLength - 2) + ", seed " +
        std::to_string(seed));
   sender = std::thread([this] { SenderLoop(); });
   return true;
@@ -173,11 +152,11 @@ void UnitSimulator::OnLineFailed() { Emit("line failed: the device has gone away
 
 void UnitSimulator::HandleLine(const uint8_t* frame, size_t length) {
   if (!IsFrameLine(frame, static_cast<unsigned>(length))) {
-    Emit("rx " + Quoted(frame, length) + " not a frame, dropped");
+    Emit("rx " + QuotedBytes(frame, length) + " not a frame, dropped");
     return;
   }
   ++framesIn;
-  const std::string quoted = "rx " + Quoted(frame, length);
+  const std::string quoted = "rx " + QuotedBytes(frame, length);
   const uint8_t type = frame[1];
   if (length == 3 && (type == '+' || type == '-')) {
     Emit(quoted + (type == '+' ? " ACK" : " NAK"));
@@ -242,7 +221,7 @@ void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
                 [&] { config = written; })) {
       return;
     }
-    Emit("record replaced: " + Quoted(payload + 2, length - 2));
+    Emit("record replaced: " + QuotedBytes(payload + 2, length - 2));
     if (options.saveConfig) {
       const ConfigFileError saved = SaveConfigFile(options.configFile.c_str(), written);
       Emit(saved == ConfigFileError::kNone
@@ -267,7 +246,7 @@ void UnitSimulator::HandleIndications(const uint8_t* frame, size_t length) {
   // whose digits are not all inside the payload keeps its value.
   const uint8_t width = HexByte(frame[3 < length ? 3 : 0], frame[4 < length ? 4 : 0]);
   const unsigned count = width == 64 ? 8 : 4;
-  Emit("rx " + Quoted(frame, length));
+  Emit("rx " + QuotedBytes(frame, length));
   std::string bits;
   const bool taken = Answer(true, "indications", [&] {
     for (unsigned i = 0; i < count; ++i) {
@@ -450,10 +429,10 @@ void UnitSimulator::Transmit(const Bytes& bytes, const std::string& note) {
   if (!noise.empty()) {
     faults += (garbage ? 1 : 0) + (longLine ? 1 : 0);
     Emit(std::string("fault: ") + (garbage && longLine ? "garbage and long line" : garbage ? "garbage" : "long line") +
-         " " + Quoted(noise.data(), noise.size()));
+         " " + QuotedBytes(noise.data(), noise.size()));
     WritePiece(noise.data(), noise.size());
   }
-  Emit("tx " + Quoted(bytes.data(), bytes.size()) + " " + note);
+  Emit("tx " + QuotedBytes(bytes.data(), bytes.size()) + " " + note);
   if (split) {
     ++faults;
     Emit("fault: frame split after byte " + std::to_string(cut));

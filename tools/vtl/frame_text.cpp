@@ -9,23 +9,6 @@
 #include "link/line_assembler.h"
 #include "tools/vtl/record_text.h"
 
-std::string QuotedBytes(const uint8_t* bytes, unsigned length) {
-  std::string text = "\"";
-  char escape[8];
-  for (unsigned i = 0; i < length; ++i) {
-    const uint8_t b = bytes[i];
-    if (b == '\n') text += "\\n";
-    else if (b == '\r') text += "\\r";
-    else if (b == '"' || b == '\\') (text += '\\') += static_cast<char>(b);
-    else if (b >= 0x20 && b <= 0x7E) text += static_cast<char>(b);
-    else {
-      std::snprintf(escape, sizeof escape, "\\x%02X", b);
-      text += escape;
-    }
-  }
-  return text + "\"";
-}
-
 void FrameMeaning::AddTo(JsonObject* object) const {
   object->Add("checksum", checksum);
   object->Add("kind", kind);
