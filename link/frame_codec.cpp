@@ -1,11 +1,5 @@
 #include "link/frame_codec.h"
 
-#include <cstdio>
-
-void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int status) {
-  std::snprintf(buffer, size, "Failed to open serial port '%s'\nError code %d", devicePath, status);
-}
-
 FrameCodec::FrameCodec(FrameSink* sink) : sink(sink) {}
 
 FrameCodec::~FrameCodec() {

@@ -75,6 +75,3 @@ class FrameCodec : public SerialPort {
   // Set by the reader thread, cleared by the owner thread once that reader has ended.
   std::atomic<bool> deviceLost{false};
 };
-
-// The text OpenPort shows when a device cannot be opened.
-void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int status);

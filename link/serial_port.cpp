@@ -1,5 +1,7 @@
-// What both halves of SerialPort share: the words for Open's results.
+// What both halves of SerialPort share: the texts for Open's results.
 #include "link/serial_port.h"
+
+#include <cstdio>
 
 const char* SerialPort::OpenStatusText(int status) {
   switch (status) {
@@ -10,4 +12,8 @@ const char* SerialPort::OpenStatusText(int status) {
     case kThreadFailed: return "its reader thread could not be started";
     default: return "";
   }
+}
+
+void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int status) {
+  std::snprintf(buffer, size, "Failed to open serial port '%s'\nError code %d", devicePath, status);
 }

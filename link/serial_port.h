@@ -94,3 +94,7 @@ class SerialPort {
   OpenStatus Start(int16_t baudRate, int framing);
   std::unique_ptr<Platform> platform;
 };
+
+// The text the tool shows when a device cannot be opened:
+// "Failed to open serial port '<path>'\nError code <status>".
+void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int status);
