@@ -16,6 +16,7 @@
 
 #include "link/frame_codec.h"
 #include "link/serial_port.h"
+#include "tests/native/recording_sink.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -383,24 +384,6 @@ TEST_F(Win32SerialPort, OpeningAnotherPortClosesTheFirst) {
   EXPECT_EQ(firstAgain.Receive(3), B("old"));
   EXPECT_EQ(port.Received(), B("new"));
 }
-
-struct RecordingSink : FrameSink {
-  std::mutex mutex;
-  std::vector<Bytes> frames;
-  std::vector<Bytes> logged;
-  std::vector<std::string> failures;
-
-  bool Respond() const override { return false; }
-  void OnFrame(const uint8_t* frame, uint8_t length) override {
-    std::lock_guard<std::mutex> hold(mutex);
-    frames.emplace_back(frame, frame + length);
-  }
-  void LogSent(const uint8_t* frame, uint8_t length) override {
-    std::lock_guard<std::mutex> hold(mutex);
-    logged.emplace_back(frame, frame + length);
-  }
-  void ShowOpenFailure(const char* message) override { failures.emplace_back(message); }
-};
 
 TEST_F(Win32SerialPort, FrameCodecAcknowledgesAReadRequestAndSendsFrames) {
   RecordingSink sink;

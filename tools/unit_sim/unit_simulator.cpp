@@ -158,7 +158,7 @@ void UnitSimulator::HandleLine(const uint8_t* frame, size_t length) {
   ++framesIn;
   const std::string quoted = "rx " + QuotedBytes(frame, length);
   const uint8_t type = frame[1];
-  if (length == 3 && (type == '+' || type == '-')) {
+  if (IsAckOrNak(frame, static_cast<unsigned>(length))) {
     Emit(quoted + (type == '+' ? " ACK" : " NAK"));
     return;
   }
