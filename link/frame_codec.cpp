@@ -1,28 +1,5 @@
 #include "link/frame_codec.h"
 
-#include <cstdio>
-#include <cstring>
-
-#include "link/hex.h"
-
-const uint8_t kAckFrame[3] = {0x0A, '+', 0x0D};
-const uint8_t kNakFrame[3] = {0x0A, '-', 0x0D};
-
-namespace {
-constexpr uint8_t kLineFeed = 0x0A;
-constexpr uint8_t kCarriageReturn = 0x0D;
-
-uint8_t Sum(const uint8_t* bytes, unsigned count) {
-  unsigned sum = 0;
-  for (unsigned i = 0; i < count; ++i) sum += bytes[i];
-  return static_cast<uint8_t>(sum);
-}
-}  // namespace
-
-void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int status) {
-  std::snprintf(buffer, size, "Failed to open serial port '%s'\nError code %d", devicePath, status);
-}
-
 FrameCodec::FrameCodec(FrameSink* sink) : sink(sink) {}
 
 FrameCodec::~FrameCodec() {
@@ -32,13 +9,13 @@ FrameCodec::~FrameCodec() {
   Close();
 }
 
-int16_t FrameCodec::OpenLinkDevice(const char* devicePath) {
+SerialPort::OpenStatus FrameCodec::OpenLinkDevice(const char* devicePath) {
   // Open would close an open device itself; closing it here first ends its reader
   // before the loss flag is cleared, so that reader's loss is never taken for the
   // new port's. `opened` keeps its value on failure, as callers expect.
   Close();
   deviceLost = false;
-  const int16_t status = Open(devicePath, static_cast<int16_t>(kLinkBaud), 1);
+  const OpenStatus status = Open(devicePath, static_cast<int16_t>(kLinkBaud), kFraming8N1);
   if (status == kOpened) opened = true;
   return status;
 }
@@ -48,7 +25,7 @@ bool FrameCodec::OpenPortQuietly(const char* devicePath) {
 }
 
 bool FrameCodec::OpenPort(const char* devicePath) {
-  const int16_t status = OpenLinkDevice(devicePath);
+  const OpenStatus status = OpenLinkDevice(devicePath);
   if (status == kOpened) return true;
   // The device paths the tool builds are at most 11 characters, so 64 is ample; a
   // longer path is cut rather than overrun.
@@ -79,30 +56,16 @@ bool FrameCodec::SendRaw(const uint8_t* bytes, uint32_t length) {
 
 bool FrameCodec::SendFrame(const uint8_t* payload, uint32_t length) {
   if (payload == nullptr || length == 0 || length > kMaxPayload) return false;
-  uint8_t frame[kMaxPayload + 4];
-  frame[0] = kLineFeed;
-  std::memcpy(frame + 1, payload, length);
-  const uint8_t sum = Sum(frame, length + 1);
-  HexDigit(&frame[length + 1], sum);
-  HexDigit(&frame[length + 2], sum >> 4);
-  frame[length + 3] = kCarriageReturn;
-  return SendRaw(frame, length + 4);
-}
-
-bool FrameCodec::ChecksumValid(const uint8_t* frame, uint8_t length) {
-  if (length < 3) return false;
-  const uint8_t expected = HexByte(frame[length - 3], frame[length - 2]);
-  return Sum(frame, length - 3) == expected;
+  uint8_t frame[kMaxPayload + kFrameOverhead];
+  return SendRaw(frame, BuildFrame(payload, length, frame));
 }
 
 void FrameCodec::OnBytesReceived(const uint8_t* bytes, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i) {
-    if (line.Feed(bytes[i])) DispatchFrame(line.line(), line.length());
-  }
+  line.Feed(bytes, count, [this](const uint8_t* l, uint8_t length) { DispatchFrame(l, length); });
 }
 
 void FrameCodec::DispatchFrame(const uint8_t* line, uint8_t length) {
-  if (length < 3 || line[0] != kLineFeed || line[length - 1] != kCarriageReturn) return;
+  if (!IsFrameLine(line, length)) return;
   const auto passOn = [&] {
     if (sink) sink->OnFrame(line, length);
   };

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "link/frame_format.h"
 #include "link/frame_sink.h"
 #include "link/line_assembler.h"
 #include "link/serial_port.h"
@@ -10,9 +11,8 @@
 // answered with ACK or NAK by their type character and handed to the sink; outgoing
 // payloads are wrapped into frames and written.
 //
-// A frame is: line feed, payload (its first byte is the type character), two checksum
-// digits (low nibble first) and a carriage return. The checksum is the sum of the line
-// feed and the payload, modulo 256. ACK and NAK are the bare lines "\n+\r" and "\n-\r".
+// The frame's format (frame_format.h) is shared with the unit simulator and vtl; what
+// is the tool's own here is the line state and the answering policy.
 //
 // Threads: the line (`line`) belongs to the reader thread. SendFrame and
 // SendRaw may run on either thread; `opened` is written by the owner thread only.
@@ -37,6 +37,10 @@ class FrameCodec : public SerialPort {
   bool OpenPortQuietly(const char* devicePath);
   // Closes the device if OpenPort opened it.
   void ClosePort();
+  // Whether the link is meant to be up: true from a successful OpenPort until
+  // ClosePort. Unlike SerialPort::IsOpen (a device is open at this moment) it stays
+  // true through a lost device and through a failed OpenPort of another path, while
+  // every send fails; the pages go by it to know whether they have a port to close.
   bool IsOpened() const { return opened.load(); }
   // True from the moment the reader found the open port's device gone until the port
   // is closed or another is opened; so a late notice of an earlier port reads false.
@@ -54,13 +58,15 @@ class FrameCodec : public SerialPort {
   // Checks one complete line and applies the policy of its type character.
   void DispatchFrame(const uint8_t* line, uint8_t length);
 
-  static bool ChecksumValid(const uint8_t* frame, uint8_t length);
+  static bool ChecksumValid(const uint8_t* frame, uint8_t length) {
+    return FrameChecksumValid(frame, length);
+  }
 
  protected:
   void OnDeviceFailed() override;
 
  private:
-  int16_t OpenLinkDevice(const char* devicePath);
+  OpenStatus OpenLinkDevice(const char* devicePath);
 
   FrameSink* sink;
   LineAssembler line;
@@ -69,14 +75,3 @@ class FrameCodec : public SerialPort {
   // Set by the reader thread, cleared by the owner thread once that reader has ended.
   std::atomic<bool> deviceLost{false};
 };
-
-// The text OpenPort shows when a device cannot be opened.
-void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int status);
-
-extern const uint8_t kAckFrame[3];
-extern const uint8_t kNakFrame[3];
-
-// ACK and NAK: exactly 3 bytes with '+' or '-' as the type. They are never logged.
-inline bool IsAckOrNak(const uint8_t* frame, unsigned length) {
-  return length == 3 && (frame[1] == '+' || frame[1] == '-');
-}

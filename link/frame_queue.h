@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "link/line_assembler.h"
+
 // Hands accepted frames from the reader thread to the user-interface thread.
 //
 // The reader thread pushes an owned copy of each frame with the tick count at which it
@@ -20,7 +22,7 @@
 // A frame that finds the queue full is dropped and counted; the frames kept stay in
 // order, and every frame dropped came after every frame still queued.
 struct ReceivedFrame {
-  uint8_t bytes[64];
+  uint8_t bytes[LineAssembler::kCapacity];  // a frame is at most one assembled line
   uint8_t length;
   uint32_t tick;  // milliseconds, taken when the frame was received
 };

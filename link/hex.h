@@ -10,6 +10,14 @@ inline void HexDigit(uint8_t* destination, unsigned value) {
   *destination = static_cast<uint8_t>(digits[value & 0x0F]);
 }
 
+// Whether the character is a hexadecimal digit, in either case: the set of the C
+// library's isxdigit, taking a byte where isxdigit takes an int that must not be a
+// negative char.
+inline bool IsHexDigit(uint8_t character) {
+  return (character >= '0' && character <= '9') || (character >= 'a' && character <= 'f') ||
+         (character >= 'A' && character <= 'F');
+}
+
 // The value of one digit character; anything that is not a hexadecimal digit
 // (bytes 0x80-0xFF included) counts as 0, never as an error.
 inline uint8_t HexValue(uint8_t character) {

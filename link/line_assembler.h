@@ -1,5 +1,8 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
+
+#include "link/frame_format.h"
 
 // Cuts received bytes into lines as the link's receivers do: a line feed starts a new
 // line (discarding whatever came before it), a carriage return ends one. A line of
@@ -17,11 +20,19 @@ class LineAssembler {
       length_ = 0;
       complete = false;
     }
-    if (b == 0x0A) length_ = 0;
+    if (b == kLineFeed) length_ = 0;
     if (length_ >= kCapacity) length_ = kCapacity - 1;
     buffer[length_++] = b;
-    complete = b == 0x0D;
+    complete = b == kCarriageReturn;
     return complete;
+  }
+  // Takes count bytes, handing each line to onLine(line, length) as it completes,
+  // before the next byte is taken.
+  template <typename OnLine>
+  void Feed(const uint8_t* bytes, size_t count, OnLine&& onLine) {
+    for (size_t i = 0; i < count; ++i) {
+      if (Feed(bytes[i])) onLine(line(), length());
+    }
   }
   const uint8_t* line() const { return buffer; }
   uint8_t length() const { return length_; }

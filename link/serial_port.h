@@ -19,15 +19,23 @@
 // build; both report the same status codes.
 class SerialPort {
  public:
-  // Results of Open.
-  enum : int16_t {
+  // What Open reports. The numbers are shown to users ("Error code -1"), so they
+  // never change; OpenStatusText words each one.
+  enum OpenStatus : int16_t {
     kOpened = 1,
     kCreateFailed = -1,    // the device could not be opened
     kTimeoutsFailed = -2,  // its time-outs could not be set
     kStateFailed = -3,     // its line settings could not be set
     kThreadFailed = -4,    // the reader thread could not be started
   };
-  // Framing value for 7 data bits with even parity; any other value gives 8N1.
+  // The words for a status, as the programs built on the port describe an open:
+  // "its line settings could not be set". "opened" for kOpened, "" for a number that
+  // is no status.
+  static const char* OpenStatusText(int status);
+
+  // Open's framing: 8 data bits, no parity, 1 stop bit (the link's), or 7 data bits
+  // with even parity. Any value other than kFraming7E1 gives 8N1.
+  static constexpr int kFraming8N1 = 1;
   static constexpr int kFraming7E1 = 2;
 
   SerialPort();
@@ -37,12 +45,12 @@ class SerialPort {
 
   // Opens and configures the device and starts the reader thread. An open device is
   // closed first. DTR and RTS are raised while the device is open.
-  int16_t Open(const char* devicePath, int16_t baudRate, int framing);
+  OpenStatus Open(const char* devicePath, int16_t baudRate, int framing);
   // Makes a new pseudo-terminal and opens its controlling end as this device, as Open
   // does; *otherEnd is the path another program opens. That end is held open here too,
   // so the line stays up while the other program closes and reopens it. Only POSIX
   // systems have pseudo-terminals: on Windows this returns kCreateFailed.
-  int16_t OpenPseudoTerminal(int16_t baudRate, std::string* otherEnd);
+  OpenStatus OpenPseudoTerminal(int16_t baudRate, std::string* otherEnd);
   // Stops the reader thread, lowers RTS and DTR and closes the device; false when no
   // device was open.
   bool Close();
@@ -50,7 +58,17 @@ class SerialPort {
   // A write the line has not taken within WriteTimeLimitMs is given up and returns the
   // bytes that went out before, so a stalled line never holds the writer for long.
   uint32_t Write(const uint8_t* bytes, uint32_t count);
+  // Whether a device is open at this moment: true from a successful Open until Close,
+  // and still true after the device has gone away (its writes then fail); false after
+  // a failed Open, even one that followed a successful one. Compare FrameCodec's
+  // IsOpened, which says whether the link is meant to be up.
   bool IsOpen() const;
+
+  // For tests: how many times the reader thread of the open port has begun to wait on
+  // the device (counted from Open). A reader that sleeps in the driver begins a wait
+  // once or twice per batch of bytes, however long the line stays quiet; one that spins
+  // begins thousands a second. Owner thread, while the port is open or after Close.
+  uint32_t ReaderWaits() const;
 
   // How long a write of `count` bytes may take at `baudRate`: the bytes' own time on
   // the line (10 bit times each: start bit, 8 data bits, stop bit) and an allowance for
@@ -73,6 +91,10 @@ class SerialPort {
  private:
   struct Platform;  // the handles and the reader thread, per platform
   // POSIX half: sets up the device just opened and starts its reader thread.
-  int16_t Start(int16_t baudRate, int framing);
+  OpenStatus Start(int16_t baudRate, int framing);
   std::unique_ptr<Platform> platform;
 };
+
+// The text the tool shows when a device cannot be opened:
+// "Failed to open serial port '<path>'\nError code <status>".
+void FormatOpenFailure(char* buffer, unsigned size, const char* devicePath, int status);

@@ -1,12 +1,12 @@
-// POSIX half of SerialPort: termios in raw mode and a reader thread that blocks in
-// poll on the device and on a wake-up pipe. Used by the unit simulator and by the
-// native tests, over real serial devices or pseudo-terminals.
+// POSIX half of SerialPort: termios in raw mode and the link's POSIX reader
+// (poll_reader.h), which blocks in poll on the device and on a wake-up pipe. Used by
+// the unit simulator, vtl and the native tests, over real serial devices or
+// pseudo-terminals.
 //
 // Threads: the owner thread runs Open, Close and the destructor and alone writes
-// `device`, `wakePipe` and `reader`. The reader thread only reads them, and only
-// between Open starting it and Close joining it. `stopRequested` is written by the
-// owner and read by the reader, so it is atomic. Close wakes the reader through the
-// pipe, so it never waits for received data.
+// `device`, `heldOtherEnd` and the reader. The reader thread only reads `device`, and
+// only between Open starting it and Close joining it. Close wakes the reader through
+// its pipe, so it never waits for received data.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <poll.h>
@@ -14,19 +14,13 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <thread>
-
+#include "link/poll_reader.h"
 #include "link/serial_port.h"
 
 struct SerialPort::Platform {
   int device = -1;
   int heldOtherEnd = -1;  // the far end of our own pseudo-terminal, kept open
-  int wakePipe[2] = {-1, -1};
-  std::thread reader;
-  std::atomic<bool> stopRequested{false};
+  PollReader reader;
   uint32_t baudRate = 0;  // written by Open only, read by Write
 };
 
@@ -56,10 +50,12 @@ SerialPort::~SerialPort() { Close(); }
 
 bool SerialPort::IsOpen() const { return platform->device >= 0; }
 
+uint32_t SerialPort::ReaderWaits() const { return platform->reader.Waits(); }
+
 void SerialPort::OnBytesReceived(const uint8_t*, uint32_t) {}
 void SerialPort::OnDeviceFailed() {}
 
-int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) {
+SerialPort::OpenStatus SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) {
   Platform& p = *platform;
   if (p.device >= 0) Close();
   p.device = ::open(devicePath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -68,7 +64,7 @@ int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) 
   return Start(baudRate, framing);
 }
 
-int16_t SerialPort::OpenPseudoTerminal(int16_t baudRate, std::string* otherEnd) {
+SerialPort::OpenStatus SerialPort::OpenPseudoTerminal(int16_t baudRate, std::string* otherEnd) {
   Platform& p = *platform;
   if (p.device >= 0) Close();
   p.device = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -91,12 +87,12 @@ int16_t SerialPort::OpenPseudoTerminal(int16_t baudRate, std::string* otherEnd) 
   ::cfmakeraw(&raw);
   ::tcsetattr(p.heldOtherEnd, TCSANOW, &raw);
   *otherEnd = name;
-  const int16_t status = Start(baudRate, 1);
+  const OpenStatus status = Start(baudRate, kFraming8N1);
   if (status != kOpened) CloseFd(&p.heldOtherEnd);
   return status;
 }
 
-int16_t SerialPort::Start(int16_t baudRate, int framing) {
+SerialPort::OpenStatus SerialPort::Start(int16_t baudRate, int framing) {
   Platform& p = *platform;
   termios settings{};
   if (::tcgetattr(p.device, &settings) != 0) {
@@ -122,30 +118,13 @@ int16_t SerialPort::Start(int16_t baudRate, int framing) {
   }
   p.baudRate = static_cast<uint32_t>(baudRate);
 
-  p.stopRequested = false;
-  if (::pipe2(p.wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (!p.reader.MakeWakePipe()) {
     CloseFd(&p.device);
     return kThreadFailed;
   }
-  p.reader = std::thread([this] {
-    Platform& q = *platform;
-    uint8_t buffer[1024];
-    pollfd watched[2] = {{q.device, POLLIN, 0}, {q.wakePipe[0], POLLIN, 0}};
-    while (!q.stopRequested) {
-      if (::poll(watched, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      if (q.stopRequested || watched[1].revents) break;
-      const ssize_t got = ::read(q.device, buffer, sizeof buffer);
-      if (got > 0) {
-        OnBytesReceived(buffer, static_cast<uint32_t>(got));
-      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-        OnDeviceFailed();  // the far end has gone: stop instead of spinning on POLLHUP
-        break;
-      }
-    }
-  });
+  p.reader.Start(
+      p.device, [this](const uint8_t* bytes, uint32_t count) { OnBytesReceived(bytes, count); },
+      [this] { OnDeviceFailed(); });
 
   int lines = TIOCM_RTS;
   ::ioctl(p.device, TIOCMBIS, &lines);
@@ -157,18 +136,13 @@ int16_t SerialPort::Start(int16_t baudRate, int framing) {
 bool SerialPort::Close() {
   Platform& p = *platform;
   if (p.device < 0) return false;
-  p.stopRequested = true;
-  const char wake = 1;
-  (void)!::write(p.wakePipe[1], &wake, 1);
-  if (p.reader.joinable()) p.reader.join();
+  p.reader.Stop();
   int lines = TIOCM_RTS;
   ::ioctl(p.device, TIOCMBIC, &lines);
   lines = TIOCM_DTR;
   ::ioctl(p.device, TIOCMBIC, &lines);
   CloseFd(&p.device);
   CloseFd(&p.heldOtherEnd);
-  CloseFd(&p.wakePipe[0]);
-  CloseFd(&p.wakePipe[1]);
   return true;
 }
 
@@ -177,21 +151,5 @@ uint32_t SerialPort::Write(const uint8_t* bytes, uint32_t count) {
   if (p.device < 0 || bytes == nullptr || count == 0) return 0;
   // A write the line does not take in about its own time is given up, as on the
   // Windows side.
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(WriteTimeLimitMs(count, p.baudRate));
-  uint32_t written = 0;
-  while (written < count) {
-    const ssize_t n = ::write(p.device, bytes + written, count - written);
-    if (n > 0) {
-      written += static_cast<uint32_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd out = {p.device, POLLOUT, 0};
-    ::poll(&out, 1, static_cast<int>(left.count()));
-  }
-  return written;
+  return static_cast<uint32_t>(WriteWithin(p.device, bytes, count, WriteTimeLimitMs(count, p.baudRate)));
 }

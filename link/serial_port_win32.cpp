@@ -12,6 +12,8 @@
 // - `readerIo` is the reader thread's one OVERLAPPED record. Only the reader thread
 //   issues I/O with it; Close passes its address to CancelIoEx, which reads nothing
 //   the reader writes.
+// - `waits` is counted by the reader thread and read by tests on the owner thread, so
+//   it is atomic.
 // - Each Write has its own event and OVERLAPPED record, so a write from the owner
 //   thread and one from the reader thread (an ACK) may be under way at once.
 //
@@ -23,10 +25,15 @@
 // Two behaviours differ between Windows and Wine and the loop is written for both:
 // with the reader's time-outs (MAXDWORD, 0, 0) Windows completes a read at once, even
 // with 0 bytes, while Wine pends it until data arrives; and Wine completes an armed
-// WaitCommEvent every few milliseconds with ERROR_OPERATION_ABORTED and an empty mask.
+// WaitCommEvent now and then with ERROR_OPERATION_ABORTED and an empty mask.
 // So every wake-up is followed by a read whatever the mask holds: on Windows it
 // returns 0 at once and the thread goes back to WaitCommEvent, under Wine it blocks
-// until data comes. Either way the thread sleeps in the driver.
+// until data comes. Either way the thread sleeps in the driver. Sources: Microsoft's
+// COMMTIMEOUTS documentation for the read that returns at once; for Wine 8 both facts
+// show in Win32SerialPort.QuietLineCostsTheReaderNoWakeUps (tests/win/
+// serial_port_test.cpp), whose wait count finds the batch after a quiet stretch
+// delivered by the read already pending, and which a reader that only re-arms its
+// wait fails.
 #include <windows.h>
 
 #include <algorithm>
@@ -40,6 +47,7 @@ struct SerialPort::Platform {
   HANDLE deviceHandle = INVALID_HANDLE_VALUE;
   HANDLE readerEvent = nullptr;  // made by Open, handed to (and closed by) the reader
   OVERLAPPED readerIo = {};
+  std::atomic<uint32_t> waits{0};  // waits and reads the reader has begun since Open
   DWORD baudRate = 0;  // written by Open only, read by Write
 
   static DWORD WINAPI ReaderThread(LPVOID parameter);
@@ -96,6 +104,8 @@ SerialPort::~SerialPort() { Close(); }
 
 bool SerialPort::IsOpen() const { return platform->deviceHandle != INVALID_HANDLE_VALUE; }
 
+uint32_t SerialPort::ReaderWaits() const { return platform->waits.load(); }
+
 void SerialPort::OnBytesReceived(const uint8_t*, uint32_t) {}
 void SerialPort::OnDeviceFailed() {}
 
@@ -104,7 +114,7 @@ void SerialPort::Platform::CloseDevice() {
   deviceHandle = INVALID_HANDLE_VALUE;
 }
 
-int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) {
+SerialPort::OpenStatus SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) {
   Platform& p = *platform;
   if (p.deviceHandle != INVALID_HANDLE_VALUE) Close();
   // A rate of 0 would divide by zero below, and no device takes a negative one.
@@ -147,6 +157,7 @@ int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) 
   // The reader's event is made here rather than in the thread, so that failing to
   // make it is reported like a thread that could not start.
   p.stopRequested = false;
+  p.waits = 0;
   p.readerEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
   if (p.readerEvent == nullptr) {
     p.CloseDevice();
@@ -166,7 +177,9 @@ int16_t SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) 
 }
 
 // Windows has no pseudo-terminals; a virtual COM-port pair stands in for one there.
-int16_t SerialPort::OpenPseudoTerminal(int16_t, std::string*) { return kCreateFailed; }
+SerialPort::OpenStatus SerialPort::OpenPseudoTerminal(int16_t, std::string*) {
+  return kCreateFailed;
+}
 
 bool SerialPort::Close() {
   Platform& p = *platform;
@@ -252,6 +265,7 @@ DWORD WINAPI SerialPort::Platform::ReaderThread(LPVOID parameter) {
     DWORD mask = 0;
     DWORD count = 0;
     DWORD error = ERROR_SUCCESS;
+    ++p.waits;
     if (!Finish(device, &io, WaitCommEvent(device, &mask, &io), &count, &error)) {
       troubled = true;
       failed = DeviceGone(error);
@@ -270,6 +284,7 @@ DWORD WINAPI SerialPort::Platform::ReaderThread(LPVOID parameter) {
       io = OVERLAPPED{};
       io.hEvent = event;
       count = 0;
+      ++p.waits;
       if (!Finish(device, &io, ReadFile(device, buffer, kReadChunk, &count, &io), &count,
                   &error)) {
         troubled = true;

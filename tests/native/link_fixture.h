@@ -15,30 +15,12 @@
 
 #include "link/frame_codec.h"
 #include "tests/native/frame_text.h"
+#include "tests/native/recording_sink.h"
 
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 inline Bytes Framed(const std::string& payload) { return B(FrameText(payload)); }
-
-struct RecordingSink : FrameSink {
-  std::atomic<bool> respond{false};
-  std::mutex mutex;
-  std::vector<Bytes> frames;
-  std::vector<Bytes> logged;
-  std::vector<std::string> failures;
-
-  bool Respond() const override { return respond; }
-  void OnFrame(const uint8_t* frame, uint8_t length) override {
-    std::lock_guard<std::mutex> hold(mutex);
-    frames.emplace_back(frame, frame + length);
-  }
-  void LogSent(const uint8_t* frame, uint8_t length) override {
-    std::lock_guard<std::mutex> hold(mutex);
-    logged.emplace_back(frame, frame + length);
-  }
-  void ShowOpenFailure(const char* message) override { failures.emplace_back(message); }
-};
 
 // Pseudo-terminal pair in raw mode; `path` is the end a port opens, `far` the fd the
 // test reads and writes.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "link/bit_text.h"
 #include "link/frame_codec.h"
 #include "link/frame_queue.h"
 #include "link/hex.h"
@@ -205,18 +206,53 @@ TEST(FrameCodecOpen, FailedSecondOpenLeavesOpenedSetButEverySendFails) {
   EXPECT_FALSE(codec.IsOpened());
 }
 
-TEST(HexDigits, ValuesAndDigits) {
-  for (unsigned v = 0; v < 256; ++v) {
-    uint8_t d = 0;
-    HexDigit(&d, v);
-    EXPECT_EQ(d, static_cast<uint8_t>("0123456789ABCDEF"[v & 15]));
-    const uint8_t c = static_cast<uint8_t>(v);
-    const bool digit = (c >= '0' && c <= '9');
-    const bool lower = (c >= 'a' && c <= 'f');
-    const bool upper = (c >= 'A' && c <= 'F');
-    const uint8_t expected = digit ? c - '0' : lower ? c - 'a' + 10 : upper ? c - 'A' + 10 : 0;
-    EXPECT_EQ(HexValue(c), expected) << "byte " << v;
+// The edges of each digit range, where an off-by-one would show.
+TEST(HexDigits, EdgesOfEachRange) {
+  struct Case {
+    uint8_t character;
+    bool digit;
+    uint8_t value;
+  } cases[] = {
+      {'/', false, 0}, {'0', true, 0},   {'9', true, 9},    {':', false, 0},
+      {'@', false, 0}, {'A', true, 10},  {'F', true, 15},   {'G', false, 0},
+      {'`', false, 0}, {'a', true, 10},  {'f', true, 15},   {'g', false, 0},
+      {0x00, false, 0}, {0xB0, false, 0}, {0xE1, false, 0},  // bytes above 0x7F: no digits in any locale
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsHexDigit(c.character), c.digit) << "byte " << int{c.character};
+    EXPECT_EQ(HexValue(c.character), c.value) << "byte " << int{c.character};
   }
+  uint8_t digit = 0;
+  HexDigit(&digit, 0x3A);  // only the low four bits count
+  EXPECT_EQ(digit, 'A');
+}
+
+// The user sees these numbers ("Error code -3"), and the programs built on the port
+// describe each one in words.
+TEST(OpenStatus, NumbersAndWordsStayAsUsersKnowThem) {
+  struct Case {
+    int status;
+    int number;
+    const char* words;
+  } cases[] = {
+      {SerialPort::kOpened, 1, "opened"},
+      {SerialPort::kCreateFailed, -1, "the device could not be opened"},
+      {SerialPort::kTimeoutsFailed, -2, "its time-outs could not be set"},
+      {SerialPort::kStateFailed, -3, "its line settings could not be set"},
+      {SerialPort::kThreadFailed, -4, "its reader thread could not be started"},
+      {0, 0, ""},
+      {-5, -5, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.status, c.number);
+    EXPECT_STREQ(SerialPort::OpenStatusText(c.status), c.words) << c.number;
+  }
+}
+
+TEST(BitText, BitZeroFirstAndASpaceAfterEachByte) {
+  const uint8_t bytes[] = {0x01, 0x80, 0xA5};
+  EXPECT_EQ(BitText(bytes, 3), "10000000 00000001 10100101 ");
+  EXPECT_EQ(BitText(bytes, 0), "");
 }
 
 TEST(OpenFailureText, PathAndStatusInTheirPlaces) {
@@ -307,6 +343,31 @@ TEST(PosixSerialPort, VanishedFarEndEndsTheReaderAndCloseStillWorks) {
   ::close(pty->far);
   pty->far = -1;
   EXPECT_TRUE(WaitFor([&] { return port.failed.load(); }));
+  EXPECT_TRUE(port.Close());
+}
+
+// The reader sleeps in poll between batches, however long the line stays quiet: each
+// batch costs one wait, so the count after a quiet stretch shows a spinning reader.
+TEST(PosixSerialPort, ReaderWaitsOncePerBatchAndNotWhileTheLineIsQuiet) {
+  PtyPair pty;
+  CountingPort port;
+  ASSERT_EQ(port.Open(pty.path.c_str(), 2400, SerialPort::kFraming8N1), SerialPort::kOpened);
+  for (size_t batch = 1; batch <= 20; ++batch) {
+    pty.Send({static_cast<uint8_t>(batch)});
+    ASSERT_TRUE(WaitFor([&] { return port.Size() == batch; }));
+    // The reader is back in poll, or about to be.
+    ASSERT_TRUE(WaitFor([&] { return port.ReaderWaits() == batch + 1; }));
+  }
+  // A quiet stretch of writes the other way, then one more batch as the sync point.
+  for (int i = 0; i < 20; ++i) {
+    const uint8_t b = 'w';
+    ASSERT_EQ(port.Write(&b, 1), 1u);
+    ASSERT_EQ(pty.ReadUntil('w'), Bytes{});
+  }
+  pty.Send({'s'});
+  ASSERT_TRUE(WaitFor([&] { return port.Size() == 21; }));
+  ASSERT_TRUE(WaitFor([&] { return port.ReaderWaits() >= 22; }));
+  EXPECT_EQ(port.ReaderWaits(), 22u);
   EXPECT_TRUE(port.Close());
 }
 

@@ -10,11 +10,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
 
+#include "link/poll_reader.h"
 #include "link/serial_port.h"
 #include "tools/unit_sim/sim_line.h"
 #include "tools/unit_sim/sim_options.h"
@@ -30,8 +29,9 @@ namespace {
 // end, the near end would report a hang-up). The far end is set raw first: without
 // that its line discipline would echo our own frames back to us.
 //
-// Threads: Open and Close run on the owner thread; the reader thread only reads the
-// descriptors between them. Write is called by the simulator's sender thread alone.
+// Threads: Open and Close run on the owner thread; the reader thread (the link's POSIX
+// reader, as the device line's SerialPort uses) only reads the near end between them.
+// Write is called by the simulator's sender thread alone.
 class PtyLine : public SimLine {
  public:
   PtyLine(const SimOptions& options, UnitSimulator* simulator) : simulator(simulator) {
@@ -57,7 +57,7 @@ class PtyLine : public SimLine {
     ::fcntl(near, F_SETFL, ::fcntl(near, F_GETFL) | O_NONBLOCK);
     ::fcntl(near, F_SETFD, FD_CLOEXEC);
     ::fcntl(far, F_SETFD, FD_CLOEXEC);
-    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (!reader.MakeWakePipe()) {
       *error = std::string("cannot create a pipe: ") + std::strerror(errno);
       Close();
       return false;
@@ -73,19 +73,15 @@ class PtyLine : public SimLine {
       Close();
       return false;
     }
-    stopRequested = false;
-    reader = std::thread([this] { ReadLoop(); });
+    reader.Start(
+        near, [this](const uint8_t* bytes, uint32_t count) { simulator->OnBytes(bytes, count); },
+        [this] { simulator->OnLineFailed(); });
     return true;
   }
 
   void Close() override {
-    if (reader.joinable()) {
-      stopRequested = true;
-      const char wakeByte = 1;
-      (void)!::write(wakePipe[1], &wakeByte, 1);
-      reader.join();
-    }
-    for (int* fd : {&near, &far, &wakePipe[0], &wakePipe[1], &opens}) {
+    reader.Stop();
+    for (int* fd : {&near, &far, &opens}) {
       if (*fd >= 0) ::close(*fd);
       *fd = -1;
     }
@@ -101,22 +97,7 @@ class PtyLine : public SimLine {
       ::tcflush(far, TCIFLUSH);
       dropped = true;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
-    size_t written = 0;
-    while (written < count) {
-      const ssize_t n = ::write(near, bytes + written, count - written);
-      if (n > 0) {
-        written += static_cast<size_t>(n);
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      pollfd out = {near, POLLOUT, 0};
-      ::poll(&out, 1, static_cast<int>(left.count()));
-    }
-    return written;
+    return WriteWithin(near, bytes, count, kWriteLimitMs);
   }
 
   std::string Path() const override { return farPath; }
@@ -135,36 +116,16 @@ class PtyLine : public SimLine {
 
  private:
   static constexpr int kUnreadLimit = 1024;
-
-  void ReadLoop() {
-    uint8_t buffer[1024];
-    pollfd watched[2] = {{near, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-    while (!stopRequested) {
-      if (::poll(watched, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      if (stopRequested || watched[1].revents) break;
-      const ssize_t got = ::read(near, buffer, sizeof buffer);
-      if (got > 0) {
-        simulator->OnBytes(buffer, static_cast<size_t>(got));
-      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-        simulator->OnLineFailed();
-        break;
-      }
-    }
-  }
+  static constexpr uint32_t kWriteLimitMs = 1000;
 
   UnitSimulator* const simulator;
   int near = -1;
   int far = -1;
-  int wakePipe[2] = {-1, -1};
   int opens = -1;  // inotify, watching the tool's end for opens
   bool peerOpened = false;
   std::unique_ptr<WinePort> winePort;  // mapped on Open, unmapped with the line
   std::string farPath;
-  std::thread reader;
-  std::atomic<bool> stopRequested{false};
+  PollReader reader;
   std::atomic<bool> dropped{false};
 };
 
@@ -186,11 +147,9 @@ std::string DeviceOpenFailure(const std::string& path, int16_t status) {
   const bool terminal = fd >= 0 && ::isatty(fd);
   if (fd >= 0) ::close(fd);
   if (!terminal) return "not a serial device";
-  static const char* const kSteps[] = {"its time-outs could not be set",
-                                       "its line settings could not be set",
-                                       "its reader thread could not be started"};
-  const int step = status <= -2 && status >= -4 ? -status - 2 : 1;
-  return std::string(kSteps[step]) + " (" + std::strerror(saved) + ")";
+  const bool laterStep = status <= SerialPort::kTimeoutsFailed && status >= SerialPort::kThreadFailed;
+  return std::string(SerialPort::OpenStatusText(laterStep ? status : int{SerialPort::kStateFailed})) +
+         " (" + std::strerror(saved) + ")";
 }
 
 SimLine* NewSimLine(const SimOptions& options, UnitSimulator* simulator) {

@@ -8,26 +8,15 @@
 #include <fstream>
 
 #include "config/config_file.h"
-#include "link/frame_codec.h"
+#include "link/bit_text.h"
+#include "link/frame_format.h"
 #include "link/hex.h"
+#include "link/quoted_bytes.h"
 #include "tools/unit_sim/sim_line.h"
 
 namespace {
-constexpr uint8_t kLineFeed = 0x0A;
-constexpr uint8_t kCarriageReturn = 0x0D;
-
-UnitSimulator::Bytes Ack() { return {kLineFeed, '+', kCarriageReturn}; }
-UnitSimulator::Bytes Nak() { return {kLineFeed, '-', kCarriageReturn}; }
-
-std::string Bits(const uint8_t* bytes, unsigned count) {
-  std::string text;
-  for (unsigned i = 0; i < count; ++i) {
-    for (int bit = 0; bit < 8; ++bit) text += (bytes[i] >> bit) & 1 ? '1' : '0';
-    text += ' ';
-  }
-  if (!text.empty()) text.pop_back();
-  return text;
-}
+UnitSimulator::Bytes Ack() { return {kAckFrame, kAckFrame + sizeof kAckFrame}; }
+UnitSimulator::Bytes Nak() { return {kNakFrame, kNakFrame + sizeof kNakFrame}; }
 }  // namespace
 
 std::string WhyConfigFileFailed(const std::string& path, ConfigFileError error) {
@@ -60,28 +49,6 @@ std::string TimeStamp() {
   std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
                 local.tm_sec, static_cast<int>(ms));
   return text;
-}
-
-std::string Quoted(const uint8_t* bytes, size_t count) {
-  std::string text = "\"";
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t c = bytes[i];
-    if (c == '\n') {
-      text += "\\n";
-    } else if (c == '\r') {
-      text += "\\r";
-    } else if (c == '"' || c == '\\') {
-      text += '\\';
-      text += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7F) {
-      text += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      text += hex;
-    }
-  }
-  return text + "\"";
 }
 
 UnitSimulator::UnitSimulator(const SimOptions& options, Output output)
@@ -128,7 +95,7 @@ bool UnitSimulator::Start(std::string* error) {
   }
   Emit("unit K4-ZVL firmware v" + std::string(1, options.firmwareMajor) + "." +
        std::string(1, options.firmwareMinor) + " on " + line->Describe() + ", record " +
-       Quoted(BuildConfigPacket(config).data() + 2, kConfigPacketLength - 2) + ", seed " +
+       QuotedBytes(BuildConfigPacket(config).data() + 2, kConfigPacketLength - 2) + ", seed " +
        std::to_string(seed));
   sender = std::thread([this] { SenderLoop(); });
   return true;
@@ -178,27 +145,25 @@ bool UnitSimulator::Chance(unsigned percent) {
 
 void UnitSimulator::OnBytes(const uint8_t* bytes, size_t count) {
   // The same line rules as the tool's.
-  for (size_t i = 0; i < count; ++i) {
-    if (received.Feed(bytes[i])) HandleLine(received.line(), received.length());
-  }
+  received.Feed(bytes, count, [this](const uint8_t* l, uint8_t length) { HandleLine(l, length); });
 }
 
 void UnitSimulator::OnLineFailed() { Emit("line failed: the device has gone away"); }
 
 void UnitSimulator::HandleLine(const uint8_t* frame, size_t length) {
-  if (length < 3 || frame[0] != kLineFeed) {
-    Emit("rx " + Quoted(frame, length) + " not a frame, dropped");
+  if (!IsFrameLine(frame, static_cast<unsigned>(length))) {
+    Emit("rx " + QuotedBytes(frame, length) + " not a frame, dropped");
     return;
   }
   ++framesIn;
-  const std::string quoted = "rx " + Quoted(frame, length);
+  const std::string quoted = "rx " + QuotedBytes(frame, length);
   const uint8_t type = frame[1];
-  if (length == 3 && (type == '+' || type == '-')) {
+  if (IsAckOrNak(frame, static_cast<unsigned>(length))) {
     Emit(quoted + (type == '+' ? " ACK" : " NAK"));
     return;
   }
   if (type == '~' || type == 'I') {
-    if (!FrameCodec::ChecksumValid(frame, static_cast<uint8_t>(length))) {
+    if (!FrameChecksumValid(frame, static_cast<unsigned>(length))) {
       Emit(quoted + " bad checksum");
       Answer(false, "bad checksum");
       return;
@@ -256,7 +221,7 @@ void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
                 [&] { config = written; })) {
       return;
     }
-    Emit("record replaced: " + Quoted(payload + 2, length - 2));
+    Emit("record replaced: " + QuotedBytes(payload + 2, length - 2));
     if (options.saveConfig) {
       const ConfigFileError saved = SaveConfigFile(options.configFile.c_str(), written);
       Emit(saved == ConfigFileError::kNone
@@ -281,14 +246,15 @@ void UnitSimulator::HandleIndications(const uint8_t* frame, size_t length) {
   // whose digits are not all inside the payload keeps its value.
   const uint8_t width = HexByte(frame[3 < length ? 3 : 0], frame[4 < length ? 4 : 0]);
   const unsigned count = width == 64 ? 8 : 4;
-  Emit("rx " + Quoted(frame, length));
+  Emit("rx " + QuotedBytes(frame, length));
   std::string bits;
   const bool taken = Answer(true, "indications", [&] {
     for (unsigned i = 0; i < count; ++i) {
       if (6 + 2 * i < length - 3) indications[i] = HexByte(frame[5 + 2 * i], frame[6 + 2 * i]);
     }
     indicationsWidth = count * 8;
-    bits = Bits(indications, count);
+    bits = BitText(indications, count);
+    bits.pop_back();  // the page's text ends in a space, this line does not
   });
   if (taken) Emit("indications " + bits);
 }
@@ -297,22 +263,15 @@ void UnitSimulator::HandleIndications(const uint8_t* frame, size_t length) {
 
 UnitSimulator::Bytes UnitSimulator::Frame(const std::string& payload, const std::string& what) {
   // Caller holds the mutex (for the random generator).
-  Bytes frame;
-  frame.push_back(kLineFeed);
-  frame.insert(frame.end(), payload.begin(), payload.end());
-  unsigned sum = 0;
-  for (uint8_t b : frame) sum += b;
+  Bytes frame(payload.size() + kFrameOverhead);
+  BuildFrame(reinterpret_cast<const uint8_t*>(payload.data()), static_cast<uint32_t>(payload.size()),
+             frame.data());
   if (Chance(options.badChecksumPercent)) {
     ++faults;
     Emit("fault: bad checksum on " + what);
-    sum ^= 0x5A;
+    const uint8_t sum = FrameSum(frame.data(), static_cast<unsigned>(payload.size() + 1));
+    PutChecksum(&frame[payload.size() + 1], static_cast<uint8_t>(sum ^ 0x5A));
   }
-  uint8_t digit;
-  HexDigit(&digit, sum);
-  frame.push_back(digit);
-  HexDigit(&digit, sum >> 4);
-  frame.push_back(digit);
-  frame.push_back(kCarriageReturn);
   return frame;
 }
 
@@ -470,10 +429,10 @@ void UnitSimulator::Transmit(const Bytes& bytes, const std::string& note) {
   if (!noise.empty()) {
     faults += (garbage ? 1 : 0) + (longLine ? 1 : 0);
     Emit(std::string("fault: ") + (garbage && longLine ? "garbage and long line" : garbage ? "garbage" : "long line") +
-         " " + Quoted(noise.data(), noise.size()));
+         " " + QuotedBytes(noise.data(), noise.size()));
     WritePiece(noise.data(), noise.size());
   }
-  Emit("tx " + Quoted(bytes.data(), bytes.size()) + " " + note);
+  Emit("tx " + QuotedBytes(bytes.data(), bytes.size()) + " " + note);
   if (split) {
     ++faults;
     Emit("fault: frame split after byte " + std::to_string(cut));

@@ -127,5 +127,3 @@ class UnitSimulator {
 std::string WhyConfigFileFailed(const std::string& path, ConfigFileError error);
 // "HH:MM:SS.mmm" of the wall clock, for the output lines.
 std::string TimeStamp();
-// Bytes as a C-style quoted string: "\n~RAD\r".
-std::string Quoted(const uint8_t* bytes, size_t count);

@@ -5,25 +5,9 @@
 
 #include "comms/comms_state.h"
 #include "config/unit_config.h"
-#include "link/frame_codec.h"
+#include "link/frame_format.h"
+#include "link/line_assembler.h"
 #include "tools/vtl/record_text.h"
-
-std::string QuotedBytes(const uint8_t* bytes, unsigned length) {
-  std::string text = "\"";
-  char escape[8];
-  for (unsigned i = 0; i < length; ++i) {
-    const uint8_t b = bytes[i];
-    if (b == '\n') text += "\\n";
-    else if (b == '\r') text += "\\r";
-    else if (b == '"' || b == '\\') (text += '\\') += static_cast<char>(b);
-    else if (b >= 0x20 && b <= 0x7E) text += static_cast<char>(b);
-    else {
-      std::snprintf(escape, sizeof escape, "\\x%02X", b);
-      text += escape;
-    }
-  }
-  return text + "\"";
-}
 
 void FrameMeaning::AddTo(JsonObject* object) const {
   object->Add("checksum", checksum);
@@ -49,7 +33,7 @@ std::string BitsOf(const uint8_t* line, uint8_t length, bool* understood, bool* 
 FrameMeaning DescribeFrame(const uint8_t* line, uint8_t length) {
   FrameMeaning m;
   m.checksum = "none";
-  if (length < 3 || line[0] != 0x0A || line[length - 1] != 0x0D) {
+  if (!IsFrameLine(line, length)) {
     m.kind = "not a frame (no line feed)";
     return m;
   }
@@ -57,7 +41,7 @@ FrameMeaning DescribeFrame(const uint8_t* line, uint8_t length) {
     m.kind = line[1] == '+' ? "ACK" : "NAK";
     return m;
   }
-  if (length >= 5) m.checksum = FrameCodec::ChecksumValid(line, length) ? "ok" : "bad";
+  if (length >= 5) m.checksum = FrameChecksumValid(line, length) ? "ok" : "bad";
   const uint8_t* payload = line + 1;
   const size_t payloadLength = length >= 4 ? length - 4u : 0u;
   switch (line[1]) {

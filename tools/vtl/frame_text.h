@@ -5,10 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "link/quoted_bytes.h"
 #include "tools/vtl/json_writer.h"
-
-// The bytes as a C-style quoted string: "\n~RAD\r", other bytes as \xNN.
-std::string QuotedBytes(const uint8_t* bytes, unsigned length);
 
 struct FrameMeaning {
   const char* checksum;  // "ok", "bad", or "none" (ACK, NAK and lines too short to carry one)

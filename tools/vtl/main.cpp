@@ -3,7 +3,6 @@
 // command of commands.h.
 #include <getopt.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -129,8 +128,7 @@ struct Parsed {
 bool ParseIndications(const std::string& text, MonitorOptions* monitor) {
   if (text.size() != 8 && text.size() != 16) return false;
   for (size_t i = 0; i < text.size(); i += 2) {
-    if (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[i + 1]))) {
+    if (!IsHexDigit(static_cast<uint8_t>(text[i])) || !IsHexDigit(static_cast<uint8_t>(text[i + 1]))) {
       return false;
     }
     monitor->indications[i / 2] = HexByte(static_cast<uint8_t>(text[i + 1]),
