@@ -1,5 +1,6 @@
 #include "comms/comms_state.h"
 
+#include "link/bit_text.h"
 #include "link/hex.h"
 
 const char* const kPortEntries[kPortEntryCount] = {
@@ -60,13 +61,7 @@ std::string CommsState::BitsText(BitSet which) const {
   const bool controlsWanted = which == BitSet::kControls;
   const uint8_t* bytes = controlsWanted ? controls : indications;
   const unsigned count = (controlsWanted ? wideControls : wideIndications) ? 8 : 4;
-  std::string text;
-  text.reserve(count * 9);
-  for (unsigned i = 0; i < count; ++i) {
-    for (unsigned bit = 0; bit < 8; ++bit) text += (bytes[i] >> bit) & 1 ? '1' : '0';
-    text += ' ';
-  }
-  return text;
+  return BitText(bytes, count);
 }
 
 unsigned CommsState::IndicationsPayload(uint8_t payload[kMaxPayload]) const {

@@ -1,6 +1,5 @@
 #include "config/unit_config.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -103,7 +102,7 @@ bool DecodeConfigPacket(const uint8_t* payload, size_t length, UnitConfig* confi
     return false;
   }
   for (size_t i = 2; i < length; ++i) {
-    if (!std::isxdigit(payload[i])) return false;
+    if (!IsHexDigit(payload[i])) return false;
   }
   uint8_t bytes[kConfigBytes];
   for (size_t i = 0; i < kConfigBytes; ++i) {

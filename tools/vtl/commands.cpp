@@ -465,7 +465,7 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
         uint8_t payload[CommsState::kMaxPayload];
         const unsigned n = state.IndicationsPayload(payload);
         if (!link.SendFrame(payload, n)) {
-          PrintEvent(&printer, "send-failed", "Failed to send indications packet");
+          PrintEvent(&printer, "send-failed", kIndicationsNotSentText);
         }
         break;
       }
