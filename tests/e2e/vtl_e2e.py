@@ -287,16 +287,17 @@ def unit_sim_binary():
 
 
 class Simulator:
-    """vtl-unit-sim on a pty of its own, mapped as the prefix's COM<com>, quiet unless
-    told otherwise (no controls, no polls); its output is kept line by line. With
-    windows_port, vtl-unit-sim.exe under Wine on that COM port instead."""
+    """vtl-unit-sim (or `program`) on a pty of its own, mapped as the prefix's COM<com>
+    unless com is None, quiet unless told otherwise (no controls, no polls); its output
+    is kept line by line. With windows_port, vtl-unit-sim.exe under Wine on that COM
+    port instead."""
 
-    def __init__(self, *options, com=1, windows_port=None):
+    def __init__(self, *options, com=1, windows_port=None, program=None):
         quiet = ["--controls-period", "0", "--poll-period", "0"] + list(options)
         if windows_port:
             command = ["wine", os.path.join(BUILD, "vtl-unit-sim.exe"), "--device", windows_port] + quiet
         else:
-            command = [unit_sim_binary()] + quiet
+            command = [program or unit_sim_binary()] + quiet
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                         text=True, bufsize=1)
         # Our own pty's path comes first; a COM port's simulator starts with its unit line.
@@ -307,7 +308,7 @@ class Simulator:
         self.lock = threading.Lock()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
-        if not windows_port:
+        if not windows_port and com is not None:
             map_com(com, self.path)
 
     def _read(self):

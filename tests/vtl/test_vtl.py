@@ -18,6 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
 from peer import frame  # noqa: E402
+from vtl_e2e import Simulator  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build/native")
 VTL = os.path.join(BUILD, "vtl")
@@ -321,15 +322,11 @@ class WithSimulator(unittest.TestCase):
     commands, files, JSON, monitor."""
 
     def setUp(self):
-        self.sim = subprocess.Popen([SIM, "--controls-period", "0", "--poll-period", "0"],
-                                    stdout=subprocess.PIPE, text=True)
-        self.port = self.sim.stdout.readline().strip()
-        self.sim_lines = Lines(self.sim)
+        self.sim = Simulator(program=SIM, com=None)
+        self.port = self.sim.path
 
     def tearDown(self):
-        self.sim.send_signal(signal.SIGTERM)
-        self.sim.wait(10)
-        self.sim.stdout.close()
+        self.sim.close()
 
     def test_set_verify_then_read_save_and_show(self):
         result = vtl("--port", self.port, "set", "zvl=12", "split=on", "protocol=32",
@@ -378,16 +375,14 @@ class WithSimulator(unittest.TestCase):
             result = vtl("--port", self.port, "--json", *args)
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual(json.loads(result.stdout)[key], value)
-        self.assertIn("tx \"\\n+\\r\" ACK", "\n".join(self.sim_lines.all()))
+        self.assertIn("tx \"\\n+\\r\" ACK", "\n".join(self.sim.log()))
 
 
 class Monitor(unittest.TestCase):
     def test_answers_polls_with_the_indications_and_counts_at_the_end(self):
-        sim = subprocess.Popen([SIM, "--controls-period", "50", "--poll-period", "120",
-                                "--controls-width", "64"],
-                               stdout=subprocess.PIPE, text=True)
-        port = sim.stdout.readline().strip()
-        sim_lines = Lines(sim)
+        sim = Simulator("--controls-period", "50", "--poll-period", "120", "--controls-width", "64",
+                        program=SIM, com=None)
+        port = sim.path
         with tempfile.TemporaryDirectory() as folder:
             log = os.path.join(folder, "monitor.log")
             mon = subprocess.Popen([VTL, "--port", port, "--json", "monitor", "--respond",
@@ -416,9 +411,8 @@ class Monitor(unittest.TestCase):
                 self.assertEqual(f.read().splitlines(), lines.all())
             for o in objects:
                 self.assertRegex(o["time"], r"^\d\d:\d\d:\d\d\.\d\d\d$")
-        sim.send_signal(signal.SIGTERM)
-        sim.wait(10)
-        self.assertIn("indications 10000000 01000000", "\n".join(sim_lines.all()))
+        sim.close()
+        self.assertIn("indications 10000000 01000000", "\n".join(sim.log()))
 
     def test_reopens_a_device_that_went_away_and_came_back(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -492,10 +486,8 @@ class Tap(unittest.TestCase):
         os.close(unit_master)
 
     def test_describes_the_configuration_exchange(self):
-        sim = subprocess.Popen([SIM, "--controls-period", "0", "--poll-period", "0"],
-                               stdout=subprocess.PIPE, text=True)
-        unit_port = sim.stdout.readline().strip()
-        Lines(sim)
+        sim = Simulator(program=SIM, com=None)
+        unit_port = sim.path
         tap = subprocess.Popen([VTL, "tap", "--tool", "pty", "--unit", unit_port],
                                stdout=subprocess.PIPE, text=True)
         lines = Lines(tap)
@@ -508,8 +500,7 @@ class Tap(unittest.TestCase):
         self.assertIn("record 3C BD BF 12 06 00 0D: io=60 zvl=off", response)
         tap.send_signal(signal.SIGTERM)
         tap.wait(10)
-        sim.send_signal(signal.SIGTERM)
-        sim.wait(10)
+        sim.close()
 
 
 if __name__ == "__main__":
