@@ -6,15 +6,18 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+E2E = os.path.join(ROOT, "tests", "e2e")  # the end-to-end harness the scripts share
 
 
 def run_in_harness(script_path, args, measure):
     if not (os.environ.get("WINEPREFIX") and os.environ.get("DISPLAY") and os.environ.get("VTL_E2E_TMP")):
         env = dict(os.environ)
         env.setdefault("VTL_WINE_PREFIX", os.path.join(ROOT, "build", "wine-prefix-bench"))
+        # The same interpreter again: the scripts that take process figures need
+        # Debian's python3 with psutil.
         script = ('source "%s/tests/wine/wine-env.sh" && wine_env_init && wine_env_display && '
-                  'VTL_E2E_TMP=$WINE_ENV_TMP python3 "$@"' % ROOT)
-        return subprocess.call(["bash", "-c", script, "bash", os.path.abspath(script_path)] + sys.argv[1:],
-                               env=env)
+                  'VTL_E2E_TMP=$WINE_ENV_TMP "$@"' % ROOT)
+        return subprocess.call(["bash", "-c", script, "bash", sys.executable, os.path.abspath(script_path)]
+                               + sys.argv[1:], env=env)
     os.environ["VTL_WIN_BUILD"] = os.path.abspath(args.build)
     return measure(args)

@@ -10,15 +10,14 @@ and nothing else on stdout, so bench.sh can gather them into its table.
 import os
 import select
 import statistics
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from linux_proc import status_kib, tool_pid  # noqa: E402
-from peer import Flooder, framed  # noqa: E402
-from vtl_e2e import CAPTION, EXE, TMP, Driver, Port  # noqa: E402
+from peer import Flooder, frame  # noqa: E402
+from processes import peak_rss_kib, tool_process  # noqa: E402
+from vtl_e2e import EXE, Port, Tool  # noqa: E402
 
 IDC_PORT_COMBO, IDC_RESPOND = 1012, 1019
 SAMPLES = int(os.environ.get("VTL_BENCH_SAMPLES", "300"))
@@ -49,18 +48,13 @@ def read_frame(fd, timeout=2.0):
     return first, data
 
 
-def drain(fd, quiet=0.05):
-    while select.select([fd], [], [], quiet)[0]:
-        os.read(fd, 4096)
-
-
 def answer_latency(port, frame, expect, samples):
     """Milliseconds from our last byte of `frame` written to the first byte of the
     answer read back, `samples` times, with a short random pause between."""
     fd = port.master
     times, wrong = [], 0
     for i in range(samples):
-        drain(fd, 0.0)
+        port.drain()
         os.write(fd, frame)
         written = time.perf_counter()
         first, data = read_frame(fd)
@@ -73,13 +67,13 @@ def answer_latency(port, frame, expect, samples):
 
 
 def start_tool(port_ready):
-    process = subprocess.Popen(["wine", EXE], cwd=TMP, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-    driver = Driver()
-    driver("find-sheet", CAPTION, 30000)
+    """The tool started as the tests start it, COM1 left as mapped; its process and
+    driver."""
+    tool = Tool(com1=False)
     if port_ready is not None and not port_ready():
+        tool.close()
         raise RuntimeError("the tool did not open COM1")
-    return process, driver
+    return tool.process, tool.driver
 
 
 def stop_tool(process, driver):
@@ -96,8 +90,8 @@ def latencies():
     process, driver = start_tool(lambda: port.wait(True, 10))
     try:
         time.sleep(0.5)
-        drain(port.master)
-        times, wrong = answer_latency(port, framed(b"~r3105C3DBFB216000D0"), b"\n+\r", SAMPLES)
+        port.drain(0.05)
+        times, wrong = answer_latency(port, frame(b"~r3105C3DBFB216000D0"), b"\n+\r", SAMPLES)
         figure("ack_latency_median", "%.2f" % statistics.median(times), "ms",
                "%d samples, %d without the right answer" % (len(times), wrong))
         figure("ack_latency_p99", "%.2f" % percentile(times, 0.99), "ms",
@@ -105,19 +99,19 @@ def latencies():
 
         driver("click", 0, IDC_RESPOND)  # answers at once with the indications packet
         time.sleep(0.3)
-        drain(port.master)
-        times, wrong = answer_latency(port, framed(b"R"), b"\nI", SAMPLES)
+        port.drain(0.05)
+        times, wrong = answer_latency(port, frame(b"R"), b"\nI", SAMPLES)
         figure("r_answer_latency_median", "%.2f" % statistics.median(times), "ms",
                "%d samples, %d without the right answer; p99 %.2f ms"
                % (len(times), wrong, percentile(times, 0.99)))
 
-        pid = tool_pid()
+        linux = tool_process()
         working, peak, private = map(int, driver("memory").split())
         figure("peak_working_set", "%.1f" % (peak / 1048576.0), "MiB",
                "after the latency runs; Windows' figure (Wine); now %.1f MiB, private %.1f MiB; "
                "Linux VmHWM of the process %.1f MiB"
                % (working / 1048576.0, private / 1048576.0,
-                  (status_kib(pid, "VmHWM") / 1024.0) if pid else 0.0))
+                  (peak_rss_kib(linux) / 1024.0) if linux else 0.0))
         figure("handle_count", driver("handles"), "handles", "after the latency runs")
     finally:
         stop_tool(process, driver)

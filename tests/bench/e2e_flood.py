@@ -27,32 +27,12 @@ import select
 import sys
 import time
 
-from bench_harness import run_in_harness
+from bench_harness import E2E, ROOT, run_in_harness
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, E2E)
+from peer import ACK, bits, log_text, number_bytes, numbered_controls  # noqa: E402
+
 IDC_CONTROLS, IDC_LOG, IDC_RESPOND, IDC_LOG_TO_FILE = 1004, 1016, 1019, 1094
-ACK = b"\n+\r"
-HEX = b"0123456789ABCDEF"
-
-
-def frame(payload):
-    body = b"\n" + payload
-    total = sum(body) & 0xFF
-    return body + bytes([HEX[total & 15], HEX[total >> 4]]) + b"\r"
-
-
-def controls_frame(number, width):
-    """A "C" frame whose bytes count up with `number`, so consecutive frames differ."""
-    count = 8 if width == 64 else 4
-    data = [(number >> (8 * i)) & 0xFF for i in range(count)]
-    payload = b"C0" + (b"04" if width == 64 else b"02")
-    payload += b"".join(bytes([HEX[b & 15], HEX[b >> 4]]) for b in data)
-    return frame(payload), data
-
-
-def bits_text(data):
-    return "".join("".join("1" if b >> k & 1 else "0" for k in range(8)) + " " for b in data)
 
 
 def wait_until(check, timeout, step=0.05):
@@ -66,7 +46,6 @@ def wait_until(check, timeout, step=0.05):
 
 
 def measure(args):
-    sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
     import vtl_e2e  # noqa: E402  (reads VTL_WIN_BUILD at import)
 
     workdir = os.path.join(vtl_e2e.TMP, "bench-flood")
@@ -102,8 +81,9 @@ def measure(args):
             if sending and not pending_out and sent - acked < args.window:
                 batch = []
                 while sent - acked + len(batch) < args.window:
-                    raw, last_data = controls_frame(sent + len(batch) + 1, args.width)
-                    batch.append(raw)
+                    number = sent + len(batch) + 1
+                    batch.append(numbered_controls(number, args.width))
+                    last_data = number_bytes(number, args.width)
                 pending_out = b"".join(batch)
                 sent += len(batch)
             if not sending and acked >= sent:
@@ -123,8 +103,8 @@ def measure(args):
         elapsed = time.time() - start
         # Counted at the far end: everything sent went out and came back as one ACK.
         # Counted at the tool: one "Rx: " line per frame in the log file.
-        shown = d("wait-text", 0, IDC_CONTROLS, bits_text(last_data), 20000) == bits_text(last_data)
-        last_line = controls_frame(sent, args.width)[0][1:-1].decode()
+        shown = d("wait-text", 0, IDC_CONTROLS, bits(last_data), 20000) == bits(last_data)
+        last_line = log_text(numbered_controls(sent, args.width))
         box = wait_until(lambda: d("text", 0, IDC_LOG).rstrip("\r\n").endswith("Rx: " + last_line), 20)
         logged = -1
         if args.log_file:
@@ -137,7 +117,7 @@ def measure(args):
         tool.close()
 
     fps = acked / elapsed if elapsed > 0 else 0.0
-    frame_bytes = len(controls_frame(1, args.width)[0])
+    frame_bytes = len(numbered_controls(1, args.width))
     line_fps = 2400 / 10 / frame_bytes
     counted = min(acked, logged) if args.log_file else acked
     lost = sent - counted

@@ -28,51 +28,16 @@ more than the window could take in).
 """
 import argparse
 import os
-import select
 import statistics
 import sys
-import threading
 import time
 
-from bench_harness import run_in_harness
+from bench_harness import E2E, ROOT, run_in_harness
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, E2E)
+from peer import Pour, frame  # noqa: E402
+
 IDC_INDICATIONS, IDC_LOG, IDC_RESPOND, IDC_WIDE = 1022, 1016, 1019, 1093
-
-
-class Pour(threading.Thread):
-    """Writes `chunk` to the pty's master end as fast as it is taken, and reads away
-    whatever the tool sends, until stopped."""
-
-    def __init__(self, fd, chunk):
-        super().__init__(daemon=True)
-        self.fd, self.chunk = fd, chunk
-        self.sent = 0
-        self.stopping = threading.Event()
-        os.set_blocking(fd, False)
-
-    def run(self):
-        pending = b""
-        while not self.stopping.is_set():
-            if not pending:
-                pending = self.chunk
-            try:
-                readable, writable, _ = select.select([self.fd], [self.fd], [], 0.05)
-                if writable:
-                    n = os.write(self.fd, pending)
-                    self.sent += n
-                    pending = pending[n:]
-                if readable:
-                    os.read(self.fd, 65536)
-            except BlockingIOError:
-                pass
-            except OSError:
-                time.sleep(0.005)  # the far end is closed just now
-
-    def stop(self):
-        self.stopping.set()
-        self.join(5)
 
 
 def click_handled_ms(d, limit=10.0):
@@ -90,9 +55,8 @@ def click_handled_ms(d, limit=10.0):
 
 
 def run_flood(name, chunk, respond, seconds):
-    sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
     import vtl_e2e  # noqa: E402  (reads VTL_WIN_BUILD at import)
-    from linux_proc import status_kib, tool_pid  # noqa: E402
+    from processes import peak_rss_kib, rss_kib, tool_process  # noqa: E402
 
     tool = vtl_e2e.Tool()
     d, port = tool.driver, tool.port
@@ -106,8 +70,8 @@ def run_flood(name, chunk, respond, seconds):
             d("click", 0, IDC_RESPOND)
         time.sleep(0.3)
         port.drain()
-        pid = tool_pid()
-        start_kib = status_kib(pid, "VmRSS")
+        process = tool_process()
+        start_kib = rss_kib(process)
 
         pour = Pour(port.master, chunk)
         began = time.perf_counter()
@@ -129,7 +93,7 @@ def run_flood(name, chunk, respond, seconds):
             notice = "shown"
         except vtl_e2e.DriverError:
             notice = "none"
-        peak_kib = status_kib(pid, "VmHWM")
+        peak_kib = peak_rss_kib(process)
         # A failed answer to an "R" frame shows a box, which holds the sheet (and Close).
         try:
             d("wait-window", vtl_e2e.ERROR_CAPTION, 100)
@@ -168,13 +132,6 @@ def run_flood(name, chunk, respond, seconds):
         tool.close()
     print(" ".join("%s=%s" % item for item in result.items()), flush=True)
     return ok
-
-
-def frame(payload):
-    body = b"\n" + payload
-    total = sum(body) & 0xFF
-    digits = b"0123456789ABCDEF"
-    return body + bytes([digits[total & 15], digits[total >> 4]]) + b"\r"
 
 
 def measure(args):

@@ -6,16 +6,13 @@ run in the order of their numbers, each leaving the page as the next one expects
 """
 import os
 import re
-import select
-import subprocess
 import sys
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vtl_e2e import (CAPTION, ERROR_CAPTION, EXE, TMP, Driver, DriverError, Port,  # noqa: E402
-                     Tool)
+from peer import ACK, NAK, Pour, bits, digits, frame, log_text  # noqa: E402
+from vtl_e2e import ERROR_CAPTION, TMP, DriverError, Port, Tool, map_com_absent  # noqa: E402
 
 IDCANCEL = 2
 IDC_CONTROLS, IDC_PORT, IDC_LOG, IDC_SET_INDICATIONS = 1004, 1012, 1016, 1018
@@ -23,75 +20,20 @@ IDC_RESPOND, IDC_INDICATIONS, IDC_WIDE, IDC_LOG_TO_FILE = 1019, 1022, 1093, 1094
 DIALOG = "Set indications"
 BOX_IDS = ([1020, 1021, 1023, 1024, 1026, 1028, 1029, 1030,
             1032, 1034, 1036, 1038, 1040, 1041, 1042, 1043] + [1027 + n for n in range(17, 65)])
-ACK, NAK = b"\n+\r", b"\n-\r"
-HEX = b"0123456789ABCDEF"
 ZEROS_32 = "00000000 " * 4
 SEND_FAILED = "Failed to send indications packet|icon=error"
 STAMPED = re.compile(r"^\d{1,2}:\d\d:\d\d[^\t]*\t[ -~]*$")
-
-
-def frame(payload, checksum_delta=0):
-    """The frame around a payload; a non-zero delta spoils its checksum."""
-    body = b"\n" + payload
-    total = (sum(body) + checksum_delta) & 0xFF
-    return body + bytes([HEX[total & 15], HEX[total >> 4]]) + b"\r"
-
-
-def digits(data):
-    return b"".join(bytes([HEX[b & 15], HEX[b >> 4]]) for b in data)
-
-
-def bits(data):
-    return "".join("".join("1" if b >> k & 1 else "0" for k in range(8)) + " " for b in data)
 
 
 def indications_frame(data):
     return frame(b"I00" + (b"4" if len(data) == 8 else b"2") + digits(data) + b":")
 
 
-def shown(raw):
-    """How a frame reads in the log: its printable bytes."""
-    return raw[1:-1].decode()
-
-
-class Peer:
-    """Our end of a COM port: what we send, and exactly what the tool wrote back."""
-
-    def __init__(self, port):
-        self.fd = port.master
-
-    def send(self, data):
-        os.write(self.fd, data)
-
-    def take(self, timeout=0.0):
-        """Everything the tool has written so far; waits up to timeout for a first byte."""
-        data = b""
-        wait = timeout
-        while select.select([self.fd], [], [], wait)[0]:
-            try:
-                chunk = os.read(self.fd, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            data += chunk
-            wait = 0.05
-        return data
-
-    def take_exactly(self, count, timeout=10):
-        data = b""
-        end = time.time() + timeout
-        while len(data) < count and time.time() < end:
-            if select.select([self.fd], [], [], 0.1)[0]:
-                data += os.read(self.fd, count - len(data))
-        return data
-
-
 class CommsTool:
     """The tool, its driver and our end of COM1, with the page's log box at hand."""
 
     def __init__(self, tool):
-        self.tool, self.d, self.peer = tool, tool.driver, Peer(tool.port)
+        self.tool, self.d, self.peer = tool, tool.driver, tool.port
         self.markers = 0
 
     def log_lines(self):
@@ -120,11 +62,11 @@ class CommsTool:
         """Sends a "B" frame (passed on, logged, never answered) and waits for its line.
         Frames sent before it have then been answered and logged. Returns the log texts
         from the previous marker (excluded) up to this one (excluded)."""
-        previous = "Rx: " + shown(self.marker(self.markers)) if self.markers else None
+        previous = "Rx: " + log_text(self.marker(self.markers)) if self.markers else None
         self.markers += 1
         raw = self.marker(self.markers)
         self.peer.send(raw)
-        texts = self.wait_log_end("Rx: " + shown(raw))[:-1]
+        texts = self.wait_log_end("Rx: " + log_text(raw))[:-1]
         if previous in texts:
             texts = texts[len(texts) - texts[::-1].index(previous):]
         return texts
@@ -209,7 +151,7 @@ class WithPeer(unittest.TestCase):
                     texts = self.t.sync()
                     reply = on if respond else off
                     self.assertEqual(reply, self.peer.take())
-                    expected = ["Rx: " + shown(raw)] if logged else []
+                    expected = ["Rx: " + log_text(raw)] if logged else []
                     if reply == packet:
                         expected.append("Tx: I00200000000:F9")
                     self.assertEqual(expected, texts)
@@ -237,7 +179,7 @@ class WithPeer(unittest.TestCase):
         data = [0x01, 0x02, 0x00, 0x00]
         self.peer.send(frame(b"I002" + digits(data) + b":"))
         self.peer.send(frame(b"R"))
-        self.assertEqual(["Rx: " + shown(frame(b"I002" + digits(data) + b":")), "Rx: RC5",
+        self.assertEqual(["Rx: " + log_text(frame(b"I002" + digits(data) + b":")), "Rx: RC5",
                           "Tx: I00210200000:2A"], self.t.sync())
         self.assertEqual(ACK + bytes.fromhex("0A 49 30 30 32 31 30 32 30 30 30 30 30 3A 32 41 0D"),
                          self.peer.take())
@@ -341,19 +283,19 @@ class WithPeer(unittest.TestCase):
         for n in range(70):
             raw = frame(b"B1%03d" % n)
             self.peer.send(raw)
-            add("Rx: " + shown(raw))
+            add("Rx: " + log_text(raw))
             texts = self.t.wait_log_end(model[-1])
             self.assertEqual(model, texts)
         # A burst, taken in as few box updates as the tool likes, leaves the same text.
         burst = [frame(b"B2%03d" % n) for n in range(130)]
         self.peer.send(b"".join(burst))
         for raw in burst:
-            add("Rx: " + shown(raw))
+            add("Rx: " + log_text(raw))
         self.assertEqual(model, self.t.wait_log_end(model[-1]))
         box = self.t.log_lines()
         self.assertTrue(self.t.set_check(0, IDC_LOG_TO_FILE, False))
         self.peer.send(frame(b"Bnot in the file"))
-        self.t.wait_log_end("Rx: " + shown(frame(b"Bnot in the file")))
+        self.t.wait_log_end("Rx: " + log_text(frame(b"Bnot in the file")))
         with open(log_file, "rb") as f:
             file_lines = f.read().decode().split("\r\n")
         self.assertEqual("", file_lines.pop())
@@ -378,33 +320,13 @@ class WithPeer(unittest.TestCase):
                          self.t.log_texts()[before:])
 
 
-class ToolWithoutCom1(Tool):
-    """The tool started with COM1 left as it is mapped."""
-
-    class NoPort:
-        def close(self):
-            pass
-
-    def __init__(self):
-        self.port = self.NoPort()
-        self.process = subprocess.Popen(["wine", EXE], cwd=TMP, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
-        self.driver = Driver()
-        self.driver("find-sheet", CAPTION, 30000)
-
-
 class NoCom1(unittest.TestCase):
     """A computer without COM1 (mapped to an empty folder: a missing link would make
     Wine fall back to /dev/ttyS0)."""
 
     def test_failed_open_then_sends_without_a_port(self):
-        empty = os.path.join(TMP, "no com1")
-        os.makedirs(empty, exist_ok=True)
-        link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "com1")
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(empty, link)
-        tool = ToolWithoutCom1()
+        map_com_absent(1)
+        tool = Tool(com1=False)
         d = tool.driver
         try:
             self.assertEqual("Failed to open serial port '\\\\.\\COM1'\nError code -1|icon=error",
@@ -445,40 +367,14 @@ class NoCom1(unittest.TestCase):
             tool.close()
 
 
-class Flooder(threading.Thread):
-    """Sends valid controls frames as fast as the pty takes them and reads everything
-    back, so that the tool's answers never back up."""
-
-    def __init__(self, fd):
-        super().__init__(daemon=True)
-        self.fd, self.stopping, self.sent, self.acks = fd, False, 0, 0
-        os.set_blocking(fd, False)
-
-    def run(self):
-        burst = b"".join(frame(b"C002" + digits([n, n, 0, 0])) for n in range(64))
-        pending = b""
-        while not self.stopping:
-            if not pending:
-                pending = burst
-            readable, writable, _ = select.select([self.fd], [self.fd], [], 0.05)
-            try:
-                if writable:
-                    n = os.write(self.fd, pending)
-                    self.sent += n
-                    pending = pending[n:]
-                if readable:
-                    self.acks += os.read(self.fd, 65536).count(ACK)
-            except OSError:
-                time.sleep(0.005)  # the far end is closed just now
-
-
 class ClosingDuringAFlood(unittest.TestCase):
     CYCLES = int(os.environ.get("VTL_FLOOD_CYCLES", "200"))
 
     def test_closing_and_reopening_while_frames_pour_in_never_hangs(self):
         tool = Tool()
         d = tool.driver
-        flooder = Flooder(tool.port.master)
+        flooder = Pour(tool.port.master,
+                       b"".join(frame(b"C002" + digits([n, n, 0, 0])) for n in range(64)))
         try:
             self.assertTrue(tool.port.wait(held=True, timeout=10), "COM1 was never opened")
             d("click", 0, IDC_RESPOND)
@@ -519,8 +415,7 @@ class ClosingDuringAFlood(unittest.TestCase):
             print("\n%d close/open cycles under a flood in %.1f s (%d ACKs)"
                   % (self.CYCLES, elapsed, flooder.acks), file=sys.stderr)
         finally:
-            flooder.stopping = True
-            flooder.join(5)
+            flooder.stop()
             tool.close()
 
 

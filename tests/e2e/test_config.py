@@ -2,18 +2,15 @@
 unit simulator, worked by the driver. Checks what the page shows and what the unit
 receives, byte for byte, and the page's message boxes and file dialogs."""
 import os
-import re
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vtl_e2e import (BUILD, CAPTION, ERROR_CAPTION, EXE, TMP, Driver, DriverError,  # noqa: E402
-                     wine_path)
+from peer import frame  # noqa: E402
+from vtl_e2e import BUILD, ERROR_CAPTION, TMP, Simulator, Tool, wine_path  # noqa: E402
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DEBUG_CAPTION = "VTL_K4ZVL debug"
 SAVE_CAPTION, OPEN_CAPTION = "Save config file", "Open config file"
 
@@ -29,104 +26,33 @@ PORT_COMBO, LOG_BOX = 1012, 1016
 CONFIG = "1"  # the "K4 Config" page as a driver target
 
 DEFAULT_RECORD = bytes([0x3C, 0xBD, 0xBF, 0x12, 0x06, 0x00, 0x0D])
-DEFAULT_PACKET = "~WC3DBFB216000D0"
-
-
-def unit_sim_binary():
-    found = os.environ.get("VTL_UNIT_SIM")
-    if found:
-        return found
-    cache = os.path.join(BUILD, "CMakeCache.txt")
-    if os.path.exists(cache):
-        with open(cache) as text:
-            for line in text:
-                if line.startswith("VTL_NATIVE_BUILD:"):
-                    return os.path.join(line.split("=", 1)[1].strip(), "vtl-unit-sim")
-    return os.path.join(ROOT, "build", "native", "vtl-unit-sim")
-
-
-def frame(payload):
-    """The bytes on the wire for a payload: line feed, payload, checksum, carriage return."""
-    total = sum(b"\n" + payload.encode()) & 0xFF
-    digits = "0123456789ABCDEF"
-    return "\n" + payload + digits[total & 15] + digits[total >> 4] + "\r"
+DEFAULT_PACKET = b"~WC3DBFB216000D0"
 
 
 def quoted(wire):
     """A frame as the simulator prints it."""
-    return '"%s"' % wire.replace("\n", "\\n").replace("\r", "\\r")
+    return '"%s"' % wire.decode().replace("\n", "\\n").replace("\r", "\\r")
 
 
-class Sim:
-    """vtl-unit-sim on a pty of its own, mapped as the prefix's COM1; its log is kept.
-    With windows_port, vtl-unit-sim.exe under Wine on that COM port instead."""
-
-    def __init__(self, *options, windows_port=None):
-        quiet = ["--controls-period", "0", "--poll-period", "0", "--seed", "7"] + list(options)
-        if windows_port:
-            command = ["wine", os.path.join(BUILD, "vtl-unit-sim.exe"), "--device", windows_port] + quiet
-        else:
-            command = [unit_sim_binary(), "--wine-prefix", os.environ["WINEPREFIX"], "--com", "1"] + quiet
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                        text=True, bufsize=1)
-        # Our own pty's path comes first; a COM port's simulator starts with its unit line.
-        self.path = self.process.stdout.readline().strip()
-        if not (self.path.startswith("/") or " unit K4-ZVL " in self.path):
-            raise RuntimeError("simulator did not start: " + self.path + self.process.stdout.read())
-        self.lines = []
-        self.lock = threading.Lock()
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            with self.lock:
-                self.lines.append(line.rstrip("\n"))
-
-    def log(self):
-        with self.lock:
-            return list(self.lines)
-
-    def received(self):
-        """The frames the unit received, as printed, in order; the tool's ACKs and NAKs
-        of the unit's frames left out."""
-        found = (re.search(r' rx ("(?:[^"\\]|\\.)*")', line) for line in self.log())
-        return [m.group(1) for m in found if m and m.group(1) not in ('"\\n+\\r"', '"\\n-\\r"')]
-
-    def wait_for(self, text, timeout=10, after=0):
-        """Waits for a log line (from line number `after` on) holding `text`; returns its number."""
-        end = time.time() + timeout
-        while time.time() < end:
-            lines = self.log()
-            for number in range(after, len(lines)):
-                if text in lines[number]:
-                    return number
-            time.sleep(0.05)
-        raise AssertionError("simulator never logged %r; log:\n%s" % (text, "\n".join(self.log())))
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.reader.join(5)
-        self.process.stdout.close()
+# The unit sends numbered controls frames five times a second (the tool, not answering
+# messages, takes them in silently): each is logged in the comms page's box, after
+# whatever the unit sent before it.
+SYNC_CONTROLS = ("--controls-period", "200", "--controls-pattern", "count")
 
 
-class ConfigTool:
+class ConfigTool(Tool):
     """The exe with COM1 on a simulator, the "K4 Config" page selected and showing its
     defaults, and COM1 opened by the comms page."""
 
     def __init__(self, *sim_options, sim=None):
-        self.sim = sim or Sim(*sim_options)
-        self.process = subprocess.Popen(["wine", EXE], cwd=TMP, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
-        self.d = Driver()
+        self.sim = sim or Simulator("--seed", "7", *sim_options)
         try:
-            self.d("find-sheet", CAPTION, 30000)
+            super().__init__(com1=False)
+        except BaseException:
+            self.sim.close()
+            raise
+        self.d = self.driver
+        try:
             self.d("wait-text", 0, LOG_BOX, "COM1' opened", 15000)
             self.d("page", 1)
             self.d("wait-text", CONFIG, STATUS, "Set to defaults", 10000)
@@ -162,12 +88,17 @@ class ConfigTool:
         self.d("wait-gone", caption, 5000)
         return shown, owner
 
-    def no_box(self, caption, wait_ms=700):
-        try:
-            self.d("wait-window", caption, wait_ms)
-        except DriverError:
-            return True
-        return False
+    def no_box_now(self, caption):
+        """True when, once the window thread has settled, no window has that caption."""
+        self.settle()
+        return self.no_box(caption, 0)
+
+    def handled_after(self, line):
+        """Returns once the tool has handled every frame the unit sent up to simulator
+        log line `line`: the first controls frame the unit sent after it (SYNC_CONTROLS)
+        is then in the message log, and the tool handles frames in the order they came."""
+        sync = self.sim.sent_after(line, "controls")
+        self.d("wait-text", 0, LOG_BOX, "Rx: " + sync, 10000)
 
     def shown_record(self):
         """What the page shows, in the order of the record's fields."""
@@ -188,18 +119,7 @@ class ConfigTool:
         }
 
     def close(self):
-        try:
-            if self.process.poll() is None:
-                self.d("close")
-                self.d("wait-exit", 10000)
-        except DriverError:
-            pass
-        self.d.close()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            subprocess.run(["wineserver", "-k"], check=False)
-            self.process.wait()
+        super().close()
         self.sim.close()
 
 
@@ -227,6 +147,8 @@ class ToolCase(unittest.TestCase):
 
 
 class WithUnit(ToolCase):
+    sim_options = SYNC_CONTROLS
+
     def test_first_showing_then_edit_write_read_back(self):
         tool = self.tool
         self.assertEqual(DEFAULTS_SHOWN, tool.shown_record())
@@ -246,7 +168,7 @@ class WithUnit(ToolCase):
         tool.wait_status("Write command successful")
         # IO 70 is stored as 63, 103 ms as 15 steps; split ZVL 5 in use; 32 bits and
         # NRZ; 9600 is code 10.
-        written = frame("~WF354FBF06041A0")
+        written = frame(b"~WF354FBF06041A0")
         tool.sim.wait_for("record replaced")
         self.assertEqual([quoted(written)], tool.sim.received())
         edited = {
@@ -269,12 +191,13 @@ class WithUnit(ToolCase):
         tool.click(READ)
         tool.wait_status("Read complete (F/W v1.3)")
         self.assertEqual(edited, tool.shown_record())
-        self.assertEqual(quoted(frame("~R")), tool.sim.received()[-1])
+        self.assertEqual(quoted(frame(b"~R")), tool.sim.received()[-1])
 
     def test_tx_on_and_off_reach_the_unit(self):
         tool = self.tool
-        for button, status, payload, state in ((TX_ON, "Tx on", "~T", "transmitter on"),
-                                               (TX_OFF, "Tx off", "~t", "transmitter off")):
+        first = len(tool.sim.log())
+        for button, status, payload, state in ((TX_ON, "Tx on", b"~T", "transmitter on"),
+                                               (TX_OFF, "Tx off", b"~t", "transmitter off")):
             with self.subTest(status):
                 mark = len(tool.sim.log())
                 tool.click(button)
@@ -283,14 +206,18 @@ class WithUnit(ToolCase):
                 self.assertEqual(quoted(frame(payload)), tool.sim.received()[-1])
         # Tx on and off are not requests the status line waits on: the unit's ACKs
         # leave "Tx off" standing.
-        time.sleep(0.5)
+        ack = tool.sim.wait_for('tx "\\n+\\r" ACK', after=first)
+        ack = tool.sim.wait_for('tx "\\n+\\r" ACK', after=ack + 1)
+        tool.handled_after(ack)
         self.assertEqual("Tx off", tool.status())
 
     def test_debug_box_only_with_ctrl_held(self):
         tool = self.tool
-        tool.click(WRITE)
+        # The debug box would open in the click's own handler, so the click would not
+        # have come back.
+        self.assertEqual("", tool.click(WRITE), "a plain click opened something")
         tool.wait_status("Write command successful")
-        self.assertTrue(tool.no_box(DEBUG_CAPTION))
+        self.assertTrue(tool.no_box_now(DEBUG_CAPTION))
         self.d("click-with-ctrl", CONFIG, WRITE)
         shown, owner = tool.box(DEBUG_CAPTION)
         # The payload without its last digit, and no icon.
@@ -333,7 +260,7 @@ class UnitWithOwnRecord(ToolCase):
         tool.click(WRITE)
         tool.wait_status("Write command successful")
         tool.sim.wait_for("record replaced")
-        self.assertEqual(quoted(frame("~W507C20F0FF52C0")), tool.sim.received()[-1])
+        self.assertEqual(quoted(frame(b"~W507C20F0FF52C0")), tool.sim.received()[-1])
 
 
 class NakingUnit(ToolCase):
@@ -353,7 +280,7 @@ class NakingUnit(ToolCase):
 class SlowUnit(ToolCase):
     """Every answer 1.5 s late, past the page's 1000 ms window; NAKs, so that a late
     answer wrongly taken would show."""
-    sim_options = ("--delay", "1500", "--nak", "100")
+    sim_options = ("--delay", "1500", "--nak", "100") + SYNC_CONTROLS
 
     def test_late_answers_leave_the_status_empty(self):
         tool = self.tool
@@ -362,12 +289,9 @@ class SlowUnit(ToolCase):
                 mark = len(tool.sim.log())
                 tool.click(button)
                 self.assertEqual("", tool.status())
-                tool.sim.wait_for('tx "\\n-\\r" NAK', after=mark)
-                # It reaches the tool in a few milliseconds; give it plenty.
-                end = time.time() + 1.5
-                while time.time() < end:
-                    self.assertEqual("", tool.status())
-                    time.sleep(0.1)
+                nak = tool.sim.wait_for('tx "\\n-\\r" NAK', after=mark)
+                tool.handled_after(nak)
+                self.assertEqual("", tool.status())
 
 
 class NoPortOpen(ToolCase):
@@ -392,7 +316,7 @@ class NoPortOpen(ToolCase):
         self.assertEqual("pending", self.d("click-with-ctrl", CONFIG, WRITE))
         shown, _ = tool.box(ERROR_CAPTION)
         self.assertEqual("Failed to send configuration packet|icon=error", shown)
-        self.assertTrue(tool.no_box(DEBUG_CAPTION))
+        self.assertTrue(tool.no_box_now(DEBUG_CAPTION))
         self.assertEqual([], tool.sim.received())
 
 
@@ -452,7 +376,7 @@ class Files(ToolCase):
             self.d("wait-window", caption, 15000)
             self.d("press", caption, "Cancel")
             self.d("wait-gone", caption, 5000)
-        self.assertTrue(tool.no_box(ERROR_CAPTION, 300))
+        self.assertTrue(tool.no_box_now(ERROR_CAPTION))
         self.assertEqual("Set to defaults", tool.status())
 
     def test_save_onto_a_file_another_program_holds_open(self):
@@ -476,7 +400,7 @@ class Files(ToolCase):
                 self.save(path)
                 if saved:
                     self.wait_file(path, DEFAULT_RECORD)
-                    shown = None if self.tool.no_box(ERROR_CAPTION) else "a box"
+                    shown = None if self.tool.no_box_now(ERROR_CAPTION) else "a box"
                 else:
                     shown = self.tool.box(ERROR_CAPTION)[0]
             finally:
@@ -528,13 +452,13 @@ class WindowsSimulator(unittest.TestCase):
     user pairs them with a null-modem emulator."""
 
     def test_read_is_answered_through_a_com_port_pair(self):
-        tool = ConfigTool(sim=Sim(windows_port="COM2"))
+        tool = ConfigTool(sim=Simulator("--seed", "7", windows_port="COM2"))
         try:
             self.assertIn("unit K4-ZVL firmware v1.3 on \\\\.\\COM2", tool.sim.path)
             tool.click(READ)
             tool.wait_status("Read complete (F/W v1.3)")
             self.assertEqual(DEFAULTS_SHOWN, tool.shown_record())
-            self.assertEqual(quoted(frame("~R")), tool.sim.received()[-1])
+            self.assertEqual(quoted(frame(b"~R")), tool.sim.received()[-1])
             tool.sim.wait_for("tx \"\\n~r3110C3DBFB216000D0")
         finally:
             tool.close()

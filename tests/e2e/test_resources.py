@@ -1,16 +1,16 @@
 """The compiled resources: the four dialog templates with every control at its place,
-with its ID, style and tab order, the icon and the version block. The .rc is compiled
-to a .res file as the build does and read back, so what is checked is what the resource
-compiler made of it (its defaults included).
+with its ID, style and tab order, the icon and the version block. They are read out of
+the built exe with pefile (Debian's python3-pefile: run under /usr/bin/python3), so what
+is checked is what the resource compiler made of the .rc (its defaults included) and
+the linker put in the program.
 
-    test_resources.py WINDRES RC-FILE INCLUDE-DIR...
+    test_resources.py VTL_K4ZVL.EXE
 """
-import os
 import struct
-import subprocess
 import sys
-import tempfile
 import unittest
+
+import pefile
 
 WS_TABSTOP, WS_GROUP = 0x00010000, 0x00020000
 CLASSES = {0x80: "Button", 0x81: "Edit", 0x82: "Static", 0x85: "ComboBox"}
@@ -41,16 +41,16 @@ class Reader:
         return "".join(chars)
 
 
-def read_res(path):
-    """{(type, name): data} of a .res file."""
-    data = open(path, "rb").read()
-    resources, at = {}, 0
-    while at < len(data):
-        r = Reader(data, at)
-        size, header = r.take("II")
-        kind, name = r.name(), r.name()
-        resources[(kind, name)] = data[at + header:at + header + size]
-        at = (at + header + size + 3) & ~3
+def read_resources(exe):
+    """{(type, name): data} of the exe's resources, the first language of each."""
+    pe = pefile.PE(exe, fast_load=True)
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    resources = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries:
+            data = name.directory.entries[0].data.struct
+            key = (kind.id, name.id if name.id is not None else str(name.name))
+            resources[key] = pe.get_data(data.OffsetToData, data.Size)
     return resources
 
 
@@ -210,12 +210,7 @@ class Resources(unittest.TestCase):
 
 
 def main():
-    windres, rc, includes = sys.argv[1], sys.argv[2], sys.argv[3:]
-    with tempfile.TemporaryDirectory() as folder:
-        res = os.path.join(folder, "app.res")
-        command = [windres, "-O", "res", "-o", res] + ["-I" + i for i in includes] + [rc]
-        subprocess.run(command, check=True)
-        Resources.resources = read_res(res)
+    Resources.resources = read_resources(sys.argv[1])
     unittest.main(argv=sys.argv[:1], verbosity=2)
 
 

@@ -17,7 +17,8 @@ import tty
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from peer import framed  # noqa: E402
+from peer import frame  # noqa: E402
+from vtl_e2e import Simulator  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build/native")
 VTL = os.path.join(BUILD, "vtl")
@@ -35,11 +36,11 @@ def packet_digits(record_hex):
 
 
 def write_frame(record_hex):
-    return framed(b"~W" + packet_digits(record_hex))
+    return frame(b"~W" + packet_digits(record_hex))
 
 
 def read_response(record_hex, firmware=b"31", dip=b"5"):
-    return framed(b"~r" + firmware + b"1" + dip + packet_digits(record_hex))
+    return frame(b"~r" + firmware + b"1" + dip + packet_digits(record_hex))
 
 
 def raw_pty():
@@ -195,7 +196,7 @@ class ExactBytes(unittest.TestCase):
             ("tx NAK", ["tx", "on"], [(TX_ON, [NAK])], "refused the Tx on request"),
             ("tx late ACK", ["tx", "off"], [(TX_OFF, late + [ACK])], "no answer"),
             ("wrong-size response", ["read"],
-             [(READ, [ACK, framed(b"~r3105" + packet_digits(DEFAULT_HEX)[:-1])]), (ACK, [])],
+             [(READ, [ACK, frame(b"~r3105" + packet_digits(DEFAULT_HEX)[:-1])]), (ACK, [])],
              "read response of 23 bytes"),
         ]
         for name, args, steps, message in cases:
@@ -321,15 +322,11 @@ class WithSimulator(unittest.TestCase):
     commands, files, JSON, monitor."""
 
     def setUp(self):
-        self.sim = subprocess.Popen([SIM, "--controls-period", "0", "--poll-period", "0"],
-                                    stdout=subprocess.PIPE, text=True)
-        self.port = self.sim.stdout.readline().strip()
-        self.sim_lines = Lines(self.sim)
+        self.sim = Simulator(program=SIM, com=None)
+        self.port = self.sim.path
 
     def tearDown(self):
-        self.sim.send_signal(signal.SIGTERM)
-        self.sim.wait(10)
-        self.sim.stdout.close()
+        self.sim.close()
 
     def test_set_verify_then_read_save_and_show(self):
         result = vtl("--port", self.port, "set", "zvl=12", "split=on", "protocol=32",
@@ -378,16 +375,14 @@ class WithSimulator(unittest.TestCase):
             result = vtl("--port", self.port, "--json", *args)
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual(json.loads(result.stdout)[key], value)
-        self.assertIn("tx \"\\n+\\r\" ACK", "\n".join(self.sim_lines.all()))
+        self.assertIn("tx \"\\n+\\r\" ACK", "\n".join(self.sim.log()))
 
 
 class Monitor(unittest.TestCase):
     def test_answers_polls_with_the_indications_and_counts_at_the_end(self):
-        sim = subprocess.Popen([SIM, "--controls-period", "50", "--poll-period", "120",
-                                "--controls-width", "64"],
-                               stdout=subprocess.PIPE, text=True)
-        port = sim.stdout.readline().strip()
-        sim_lines = Lines(sim)
+        sim = Simulator("--controls-period", "50", "--poll-period", "120", "--controls-width", "64",
+                        program=SIM, com=None)
+        port = sim.path
         with tempfile.TemporaryDirectory() as folder:
             log = os.path.join(folder, "monitor.log")
             mon = subprocess.Popen([VTL, "--port", port, "--json", "monitor", "--respond",
@@ -397,8 +392,8 @@ class Monitor(unittest.TestCase):
             lines.wait_for(lambda l: '"kind":"poll' in l and '"dir":"rx"' in l)
             lines.wait_for(lambda l: '"event":"controls","width":64' in l)
             answer = lines.wait_for(lambda l: '"kind":"indications"' in l and '"dir":"tx"' in l)
-            self.assertEqual(json.loads(answer)["frame"], framed(b"I004" + b"10200000000000" +
-                                                                  b"08:").decode())
+            self.assertEqual(json.loads(answer)["frame"], frame(b"I004" + b"10200000000000" +
+                                                                 b"08:").decode())
             mon.send_signal(signal.SIGTERM)
             self.assertEqual(mon.wait(10), 0)
             lines.thread.join(5)
@@ -416,9 +411,8 @@ class Monitor(unittest.TestCase):
                 self.assertEqual(f.read().splitlines(), lines.all())
             for o in objects:
                 self.assertRegex(o["time"], r"^\d\d:\d\d:\d\d\.\d\d\d$")
-        sim.send_signal(signal.SIGTERM)
-        sim.wait(10)
-        self.assertIn("indications 10000000 01000000", "\n".join(sim_lines.all()))
+        sim.close()
+        self.assertIn("indications 10000000 01000000", "\n".join(sim.log()))
 
     def test_reopens_a_device_that_went_away_and_came_back(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -430,7 +424,7 @@ class Monitor(unittest.TestCase):
                                    text=True)
             lines = Lines(mon)
             lines.wait_for(lambda l: "opened" in l)
-            os.write(master, framed(b"C00210000000"))
+            os.write(master, frame(b"C00210000000"))
             lines.wait_for(lambda l: "controls 10000000" in l)
             os.close(master)
             lines.wait_for(lambda l: "lost" in l)
@@ -439,7 +433,7 @@ class Monitor(unittest.TestCase):
             os.remove(link)
             os.symlink(path2, link)
             lines.wait_for(lambda l: "opened again" in l)
-            os.write(master2, framed(b"C00220000000"))
+            os.write(master2, frame(b"C00220000000"))
             lines.wait_for(lambda l: "controls 01000000" in l)
             mon.send_signal(signal.SIGINT)
             self.assertEqual(mon.wait(10), 0)
@@ -460,8 +454,8 @@ class Tap(unittest.TestCase):
         tool = os.open(tool_path, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(tool)
         count = 400
-        to_unit = b"".join(framed(b"I002%08X:" % i) for i in range(count))
-        to_tool = b"".join(framed(b"C002%08X" % i) for i in range(count))
+        to_unit = b"".join(frame(b"I002%08X:" % i) for i in range(count))
+        to_tool = b"".join(frame(b"C002%08X" % i) for i in range(count))
         received = {tool: b"", unit_master: b""}
         pending = {tool: to_unit, unit_master: to_tool}
         end = time.monotonic() + 20
@@ -482,7 +476,7 @@ class Tap(unittest.TestCase):
         objects = [json.loads(l) for l in lines.all()]
         frames = [o for o in objects if o["event"] == "frame"]
         self.assertEqual([o["frame"] for o in frames if o["dir"] == "tool>unit"],
-                         [framed(b"I002%08X:" % i).decode() for i in range(count)])
+                         [frame(b"I002%08X:" % i).decode() for i in range(count)])
         self.assertEqual(len([o for o in frames if o["dir"] == "unit>tool"]), count)
         self.assertTrue(all(o["checksum"] == "ok" for o in frames))
         end_line = objects[-1]
@@ -492,10 +486,8 @@ class Tap(unittest.TestCase):
         os.close(unit_master)
 
     def test_describes_the_configuration_exchange(self):
-        sim = subprocess.Popen([SIM, "--controls-period", "0", "--poll-period", "0"],
-                               stdout=subprocess.PIPE, text=True)
-        unit_port = sim.stdout.readline().strip()
-        Lines(sim)
+        sim = Simulator(program=SIM, com=None)
+        unit_port = sim.path
         tap = subprocess.Popen([VTL, "tap", "--tool", "pty", "--unit", unit_port],
                                stdout=subprocess.PIPE, text=True)
         lines = Lines(tap)
@@ -508,8 +500,7 @@ class Tap(unittest.TestCase):
         self.assertIn("record 3C BD BF 12 06 00 0D: io=60 zvl=off", response)
         tap.send_signal(signal.SIGTERM)
         tap.wait(10)
-        sim.send_signal(signal.SIGTERM)
-        sim.wait(10)
+        sim.close()
 
 
 if __name__ == "__main__":
