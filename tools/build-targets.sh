@@ -2,8 +2,10 @@
 # ./test.sh, ./bench.sh, ./soak.sh and ./run.sh share those folders without rebuilding
 # each other's work. Source it from the top of the tree, set `logs` to a folder for the
 # logs, then:
-#   vtl_build_folder NAME [TARGETS...]   build/NAME, one of the folders below; no
-#                                        TARGETS builds all; returns 1 on failure
+#   vtl_build_folder NAME [TARGETS...] [-- CMAKE-ARGS...]
+#                                        build/NAME, one of the folders below, with
+#                                        CMAKE-ARGS added; no TARGETS builds all;
+#                                        returns 1 on failure
 #   vtl_build DIR TARGETS... -- CMAKE-ARGS...
 #                                        any folder and configuration; on failure it
 #                                        exits the calling script
@@ -14,8 +16,7 @@
 #   native-asan  clang, Debug, AddressSanitizer + UndefinedBehaviorSanitizer, libFuzzer
 #   win          MinGW-w64 x86_64, Release; its tests use build/native's unit simulator
 #   win32        MinGW-w64 i686, Release; the same
-# Every folder is configured with warnings as errors. VTL_BUILD_NICE=N builds at that
-# niceness (./test.sh builds the next folder at a low priority while tests run).
+# Every folder is configured with warnings as errors.
 
 # vtl_folder_args NAME: sets vtl_args to the CMake arguments of build/NAME.
 vtl_folder_args() {
@@ -37,11 +38,10 @@ vtl_try_build() {
   local targets=()
   while [ "$1" != -- ]; do targets+=("$1"); shift; done
   shift
-  local name nice=()
+  local name
   name=$(basename "$dir")
-  [ -n "${VTL_BUILD_NICE:-}" ] && nice=(nice -n "$VTL_BUILD_NICE")
   if ! { cmake -S . -B "$dir" -G Ninja -DVTL_WERROR=ON "$@" >"$logs/$name-configure.log" 2>&1 &&
-         "${nice[@]}" cmake --build "$dir" -j "$(nproc)" ${targets[@]:+--target "${targets[@]}"} \
+         cmake --build "$dir" -j "$(nproc)" ${targets[@]:+--target "${targets[@]}"} \
            >"$logs/$name-build.log" 2>&1; }; then
     echo "== the build in $dir failed (logs: $logs/$name-*.log):" >&2
     grep -hE 'error|Error' -A3 "$logs/$name"-configure.log "$logs/$name"-build.log | head -40 >&2
@@ -51,9 +51,11 @@ vtl_try_build() {
 
 vtl_build_folder() {
   local name=$1; shift
-  local vtl_args
+  local targets=() vtl_args
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do targets+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
   vtl_folder_args "$name" || return 1
-  vtl_try_build "build/$name" "$@" -- "${vtl_args[@]}"
+  vtl_try_build "build/$name" "${targets[@]}" -- "${vtl_args[@]}" "$@"
 }
 
 vtl_build() {

@@ -27,10 +27,7 @@ WINE_ENV_PORTS=()  # the COM numbers whose registry values we set
 WINE_ENV_TMP=""
 
 wine_env_init() {
-  export WINEPREFIX=${VTL_WINE_PREFIX:-$WINE_ENV_ROOT/build/wine-prefix}
-  export WINEDEBUG=${WINEDEBUG:--all}
-  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  export WINEARCH=${VTL_WINE_ARCH:-win64}
+  wine_env_settings
   if [ "$WINEARCH" = win32 ] && ! wine_env_runs_32bit; then
     echo "wine-env: skipped: no working 32-bit Wine here (Debian's wine32:i386 is missing," \
          "or the kernel cannot run 32-bit programs)" >&2
@@ -46,11 +43,7 @@ wine_env_init() {
     if [ ! -f "$WINEPREFIX/.vtl-ready" ]; then
       rm -rf "$WINEPREFIX"
       if [ -n "${VTL_WINE_TEMPLATE:-}" ]; then
-        (
-          flock 8
-          [ -f "$VTL_WINE_TEMPLATE/.vtl-ready" ] || WINEPREFIX=$VTL_WINE_TEMPLATE wine_env_make_prefix
-        ) 8>"$VTL_WINE_TEMPLATE.lock"
-        wine_env_copy_prefix "$VTL_WINE_TEMPLATE" "$WINEPREFIX"
+        wine_env_template "$VTL_WINE_TEMPLATE" && wine_env_copy_prefix "$VTL_WINE_TEMPLATE" "$WINEPREFIX"
       else
         wine_env_make_prefix
       fi
@@ -61,6 +54,24 @@ wine_env_init() {
   # first, and keep the server up, so the links made afterwards stay.
   wineserver -p >/dev/null 2>&1
   wine cmd /c exit >/dev/null 2>&1
+}
+
+# The environment every Wine program here runs in.
+wine_env_settings() {
+  export WINEPREFIX=${VTL_WINE_PREFIX:-$WINE_ENV_ROOT/build/wine-prefix}
+  export WINEDEBUG=${WINEDEBUG:--all}
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  export WINEARCH=${VTL_WINE_ARCH:-win64}
+}
+
+# wine_env_template TEMPLATE: makes the template prefix unless it is ready, one maker at
+# a time. ./test.sh calls it early, so that the template is made while the build runs.
+wine_env_template() {
+  mkdir -p "$(dirname "$1")"
+  (
+    flock 8
+    [ -f "$1/.vtl-ready" ] || WINEPREFIX=$1 wine_env_make_prefix
+  ) 8>"$1.lock"
 }
 
 # Makes the prefix $WINEPREFIX afresh and marks it ready once its wineserver has ended
