@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # COM ports mapped by wine-env.sh, and by the unit simulator's --wine-prefix, still lead
 # to their devices after wineserver has been stopped and started again: Wine's mount
-# manager then remakes every dosdevices link, and keeps only what the registry says.
+# manager then remakes every dosdevices link, and keeps only what the registry says
+# (this test is where that is shown; Wine's dlls/mountmgr.sys/device.c does it).
 #   VTL_NATIVE_BUILD=NATIVE-BUILD-DIR com_map_test.sh
 # (ctest sets VTL_NATIVE_BUILD: the build folder of the native unit simulator.)
 set -u

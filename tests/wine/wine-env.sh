@@ -1,6 +1,6 @@
 # Runs Windows programs under Wine the way every test and ./run.sh needs them:
 #   - a private Wine prefix, made once and reused (theme off: Wine's default theme
-#     makes the log box append about 13 times slower on Xvfb);
+#     makes the log box append about 13 times slower on Xvfb, docs/performance.md);
 #   - COM ports mapped to pseudo-terminal pairs made by socat, or to any device, in a way
 #     that holds when wineserver restarts;
 #   - an Xvfb display, only when asked for;
@@ -50,8 +50,9 @@ wine_env_init() {
     fi
   ) 9>"$WINEPREFIX.lock"
   # Wine's mount manager links COM1 to /dev/ttyS0 (and so on) when its services start
-  # with a new wineserver, replacing our links. Start the server and those services
-  # first, and keep the server up, so the links made afterwards stay.
+  # with a new wineserver, replacing our links (tests/wine/com_map_test.sh shows it).
+  # Start the server and those services first, and keep the server up, so the links
+  # made afterwards stay.
   wineserver -p >/dev/null 2>&1
   wine cmd /c exit >/dev/null 2>&1
 }
@@ -106,8 +107,8 @@ wine_env_copy_prefix() {
     mv "$copy" "$prefix"
 }
 
-# Debian's 32-bit Wine loader (the path /usr/bin/wine looks for); it runs only where
-# the kernel runs 32-bit programs.
+# Debian's 32-bit Wine loader (the path Debian's /usr/bin/wine script tries first); it
+# runs only where the kernel runs 32-bit programs.
 wine_env_runs_32bit() {
   [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
 }
@@ -115,7 +116,8 @@ wine_env_runs_32bit() {
 # A COM port is mapped in two places. Wine's mount manager makes dosdevices/com<N> anew
 # each time wineserver starts: from the value COM<N> under HKLM\Software\Wine\Ports
 # when there is one, else as /dev/ttyS<N-1>; the value is what keeps the mapping
-# across a server restart. The link is what the server running now uses. The values
+# across a server restart (Wine's dlls/mountmgr.sys/device.c, create_port_devices;
+# tests/wine/com_map_test.sh shows it). The link is what the server running now uses. The values
 # set here are removed again by wine_env_cleanup.
 wine_env_ports() {  # N PATH [N PATH...]
   local file="$WINE_ENV_TMP/ports.reg" n path
@@ -139,7 +141,8 @@ wine_env_com_map() {
 }
 
 wine_env_com_absent() {
-  # A missing link or value is not enough: Wine then falls back to /dev/ttyS<N-1>.
+  # A missing link or value is not enough: Wine then falls back to /dev/ttyS<N-1>
+  # (tests/wine/com_map_test.sh, COM3 after the simulator's value is gone).
   mkdir -p "$WINE_ENV_TMP/absent"
   wine_env_com_map "$1" "$WINE_ENV_TMP/absent"
 }
