@@ -15,9 +15,8 @@ mkdir -p "$logs"
 
 source tools/build-targets.sh
 echo "bench: building (logs in build/bench-logs/)"
-vtl_build build/native bench_receive_path vtl-unit-sim -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
-vtl_build build/win VTL_K4ZVL vtl-driver -- -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DVTL_NATIVE_BUILD="$root/build/native"
+vtl_build_folder native bench_receive_path vtl-unit-sim || exit 1
+vtl_build_folder win VTL_K4ZVL vtl-driver || exit 1
 
 figures=$logs/figures.txt
 : >"$figures"

@@ -11,12 +11,13 @@ tools/setup.sh || exit 1
 logs=$root/build/soak-logs
 mkdir -p "$logs"
 source tools/build-targets.sh
-vtl_build build/native vtl-unit-sim -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
-vtl_build build/win VTL_K4ZVL vtl-driver -- -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DVTL_NATIVE_BUILD="$root/build/native"
+vtl_build_folder native vtl-unit-sim || exit 1
+vtl_build_folder win VTL_K4ZVL vtl-driver || exit 1
 
 status=0
 export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-soak}
+# The unit simulator that the reliability suite runs.
+export VTL_NATIVE_BUILD=$root/build/native
 echo "soak: reliability suite at full length (about 15 minutes)"
 VTL_OPEN_CLOSE_CYCLES=1000 VTL_LOG_FLOOD_FRAMES=20000 VTL_SOAK_SECONDS=600 \
   tests/e2e/run-e2e.sh tests/e2e/test_reliability.py "$root/build/win" >"$logs/reliability.log" 2>&1 ||

@@ -12,7 +12,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # - The C and C++ run-times are linked statically, so an exe needs no DLL beside it
 #   but the system's.
 # - Subsystem and OS version 6.0 (Vista): the exes import CancelIoEx and GetTickCount64,
-#   which Vista brought; ld's default (4.0 or 5.x) claims an older Windows.
+#   which Vista brought (their Microsoft Learn pages: "Minimum supported client:
+#   Windows Vista"); ld's default (4.0 or 5.x) claims an older Windows.
 # - No link time in the PE header, so two builds of one commit are byte-identical.
 set(CMAKE_EXE_LINKER_FLAGS_INIT
     "-static -static-libgcc -static-libstdc++ -Wl,--major-subsystem-version,6,--minor-subsystem-version,0 -Wl,--major-os-version,6,--minor-os-version,0 -Wl,--no-insert-timestamp")

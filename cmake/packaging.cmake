@@ -62,7 +62,8 @@ endforeach()
 
 install(FILES ${VTL_HELP_PDF} DESTINATION .)
 
-# README.txt with the CRLF line ends that Notepad before Windows 10 needs.
+# README.txt with the CRLF line ends that Notepad before Windows 10 needs (Microsoft's
+# "Introducing extended line endings support in Notepad", 2018, Windows 10 1809).
 set(VTL_PACKAGE_README ${CMAKE_BINARY_DIR}/package/README.txt)
 configure_file(${CMAKE_SOURCE_DIR}/docs/README-windows.txt ${VTL_PACKAGE_README} @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${VTL_PACKAGE_README} DESTINATION .)
@@ -76,7 +77,8 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME VTL_K4ZVL)
 set(CPACK_PACKAGE_VENDOR Vantrel)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
-# The files at the top of the zip: "Extract all" on Windows makes the folder itself.
+# The files at the top of the zip: "Extract all" on Windows makes the folder itself
+# (it offers a folder named after the zip; Microsoft's "Zip and unzip files" help).
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 # The version is known only at build time (the commit may change without configuring
 # again), so the package's name and entry times are set when CPack runs.

@@ -4,8 +4,8 @@
 set -euo pipefail
 # The 32-bit build's tests need a 32-bit Wine as well (Debian's wine32:i386). It is not
 # installed here: on a kernel without 32-bit emulation it cannot run, and once installed
-# Debian's /usr/bin/wine starts every program with the 32-bit loader, which breaks
-# 64-bit Wine. Where it can run, install it by hand:
+# Debian's /usr/bin/wine starts every program with the 32-bit loader (the script takes
+# /usr/lib/wine/wine whenever it exists), which breaks 64-bit Wine. Where it can run, install it by hand:
 #   dpkg --add-architecture i386 && apt-get update && apt-get install wine32:i386
 # Without it the 32-bit build's Wine tests are skipped and say so.
 packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # vtl.exe under Wine on a COM port mapped to the unit simulator's pty: read, write,
 # verify, set, Tx, JSON, a port that does not exist, a bad file.
-#   vtl_exe_wine.sh WIN-BUILD-DIR NATIVE-BUILD-DIR
+#   VTL_NATIVE_BUILD=NATIVE-BUILD-DIR vtl_exe_wine.sh WIN-BUILD-DIR
+# (ctest sets VTL_NATIVE_BUILD: the build folder of the native unit simulator.)
 set -u
 source "$(dirname "$0")/../wine/wine-env.sh"
 win_build=$1
-native_build=$2
+native_build=${VTL_NATIVE_BUILD:?names the native build folder, with vtl-unit-sim}
 wine_env_init
 wine_env_com_absent 9
 

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # COM ports mapped by wine-env.sh, and by the unit simulator's --wine-prefix, still lead
 # to their devices after wineserver has been stopped and started again: Wine's mount
-# manager then remakes every dosdevices link, and keeps only what the registry says.
-#   com_map_test.sh UNIT-SIM-BINARY
+# manager then remakes every dosdevices link, and keeps only what the registry says
+# (this test is where that is shown; Wine's dlls/mountmgr.sys/device.c does it).
+#   VTL_NATIVE_BUILD=NATIVE-BUILD-DIR com_map_test.sh
+# (ctest sets VTL_NATIVE_BUILD: the build folder of the native unit simulator.)
 set -u
 source "$(dirname "$0")/wine-env.sh"
-sim_binary=$1
+sim_binary=${VTL_NATIVE_BUILD:?names the native build folder, with vtl-unit-sim}/vtl-unit-sim
 wine_env_init
 failed=0
 check() {  # WHAT EXPECTED ACTUAL
