@@ -47,13 +47,13 @@ export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-bench}
   theme=$(wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive 2>/dev/null |
           tr -d '\r' | awk '/ThemeActive/ {print $3}')
   echo "THEME ${theme:-unset}" >"$logs/wine-figures.txt"
-  python3 tests/bench/e2e_figures.py >>"$logs/wine-figures.txt" 2>"$logs/wine-figures.err"
+  /usr/bin/python3 tests/bench/e2e_figures.py >>"$logs/wine-figures.txt" 2>"$logs/wine-figures.err"
   if [ -f tests/bench/e2e_flood.py ]; then
     echo "bench: end-to-end flood (tests/bench/e2e_flood.py)"
-    python3 tests/bench/e2e_flood.py >"$logs/e2e-flood.txt" 2>&1
+    /usr/bin/python3 tests/bench/e2e_flood.py >"$logs/e2e-flood.txt" 2>&1
   fi
   echo "bench: floods beyond the line (tests/bench/e2e_overload.py)"
-  python3 tests/bench/e2e_overload.py >"$logs/e2e-overload.txt" 2>&1
+  /usr/bin/python3 tests/bench/e2e_overload.py >"$logs/e2e-overload.txt" 2>&1
 )
 fig() { awk -v n="$1" '$1 == "FIGURE" && $2 == n {print $3 " " $4}' "$logs/wine-figures.txt"; }
 cmd="tests/bench/e2e_figures.py"

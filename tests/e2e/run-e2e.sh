@@ -4,8 +4,8 @@
 # ports it needs; everything is stopped on exit. With --pair A B, COM<A> and COM<B> are
 # the two ends of one connected pair first (VTL_E2E_PAIR="A B" tells the script).
 #   run-e2e.sh [--pair A B] SCRIPT.py WIN-BUILD-DIR [TEST-NAMES...]
-# VTL_E2E_PYTHON names the interpreter (default python3; Debian's /usr/bin/python3 for
-# scripts that need its modules).
+# The scripts run under Debian's own /usr/bin/python3, which has the modules they use
+# (python3-psutil, python3-pefile); VTL_E2E_PYTHON names another interpreter.
 set -u
 source "$(dirname "$0")/../wine/wine-env.sh"
 wine_env_init
@@ -18,4 +18,4 @@ wine_env_display || exit 1
 script=$1 build=$2
 shift 2
 export VTL_WIN_BUILD=$build VTL_E2E_TMP=$WINE_ENV_TMP
-"${VTL_E2E_PYTHON:-python3}" "$script" "$@"
+"${VTL_E2E_PYTHON:-/usr/bin/python3}" "$script" "$@"

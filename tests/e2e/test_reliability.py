@@ -82,13 +82,15 @@ class DeviceVanishes(unittest.TestCase):
     """The device goes away while open: the far end of the pty closes, or the unit
     simulator is killed in the middle of a flood."""
 
-    def check_after_loss(self, tool):
-        tool.d("wait-text", 0, IDC_LOG_BOX, COM1_LOST, 2000)
-        # Nothing behind COM1 now, before the first try to open it again, so the tries
-        # never find a pty that another program got with the same number.
+    def check_after_loss(self, tool, lose):
+        """lose() takes COM1's device away. COM1 names nothing from just before, so the
+        tool's tries never find a pty that another program (a test running beside this
+        one) got with the freed number."""
         tries = FolderOpens(ABSENT)
         try:
             map_com_absent(1)
+            lose()
+            tool.d("wait-text", 0, IDC_LOG_BOX, COM1_LOST, 2000)
             self.assertIsNotNone(tool_process())
             # The span starts at a try: the reader has noticed and the port is closed.
             assert_quiet_over_tries(self, tries, "after the loss")
@@ -127,8 +129,7 @@ class DeviceVanishes(unittest.TestCase):
             self.assertTrue(port.wait(True, 10), "COM1 was not opened")
             os.write(port.master, numbered_controls(1))
             tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: ", 3000)
-            port.close()
-            self.check_after_loss(tool)
+            self.check_after_loss(tool, port.close)
         finally:
             tool.close()
 
@@ -138,8 +139,7 @@ class DeviceVanishes(unittest.TestCase):
         try:
             tool.d("wait-text", 0, IDC_LOG_BOX, "Rx: C", 10000)
             time.sleep(0.5)
-            sim.kill()
-            self.check_after_loss(tool)
+            self.check_after_loss(tool, sim.kill)
         finally:
             tool.close()
             sim.close()
@@ -185,16 +185,16 @@ class LostFixture(unittest.TestCase):
         return [line.split("\t", 1)[-1] for line in self.tool.log_text().split("\r\n") if line]
 
     def lose_com1(self):
-        """Our end of COM1 closes; then COM1 names nothing, as in check_after_loss, and
-        self.tries counts the tool's tries at it."""
+        """COM1 names nothing from now on, as in check_after_loss, and self.tries counts
+        the tool's tries at it; then our end of COM1 closes."""
+        self.tries = FolderOpens(ABSENT)
+        self.addCleanup(self.tries.close)
+        map_com_absent(1)
         self.port.close()
         start = time.monotonic()
         self.d("wait-text", 0, IDC_LOG_BOX, COM1_LOST, 2000)
         print("lost line %.0f ms after the far end closed" % (1000 * (time.monotonic() - start)),
               file=sys.stderr)
-        self.tries = FolderOpens(ABSENT)
-        self.addCleanup(self.tries.close)
-        map_com_absent(1)
 
     def wait_for_lines(self, wanted, seconds):
         """The log's lines once `wanted` holds for them, or the last ones seen."""
