@@ -83,7 +83,7 @@ void MessageLog::Add(const std::string& text) {
   if (text.empty() || pageWindow == nullptr) return;
   if (GetWindowThreadProcessId(pageWindow, nullptr) != GetCurrentThreadId()) return;
   pending.push_back(MakeLine(text));
-  if (batchDepth == 0) Flush();
+  if (batchDepth == 0) PutOut();
 }
 
 MessageLog::Line MessageLog::MakeLine(const std::string& text) {
@@ -91,17 +91,40 @@ MessageLog::Line MessageLog::MakeLine(const std::string& text) {
 }
 
 void MessageLog::EndBatch() {
-  if (batchDepth > 0 && --batchDepth == 0) Flush();
+  if (batchDepth > 0 && --batchDepth == 0) PutOut();
 }
 
 void MessageLog::Flush() {
+  PutOut();
+  if (!heldForBox.empty()) {
+    std::vector<Line> lines;
+    lines.swap(heldForBox);
+    WriteLogBox(lines);
+  }
+}
+
+void MessageLog::ReleaseBox() {
+  boxHeld = false;
+  Flush();
+}
+
+void MessageLog::PutOut() {
   if (pending.empty()) return;
   std::vector<Line> lines;
   lines.swap(pending);
-  WriteLogBox(lines);
+  if (boxHeld) {
+    heldForBox.insert(heldForBox.end(), lines.begin(), lines.end());
+  } else {
+    WriteLogBox(lines);
+  }
   std::vector<Line> notices;
   for (const std::string& notice : WriteLogFile(lines)) notices.push_back(MakeLine(notice));
-  if (!notices.empty()) WriteLogBox(notices);
+  if (notices.empty()) return;
+  if (boxHeld) {
+    heldForBox.insert(heldForBox.end(), notices.begin(), notices.end());
+  } else {
+    WriteLogBox(notices);
+  }
 }
 
 void MessageLog::WriteLogBox(const std::vector<Line>& lines) {

@@ -492,6 +492,37 @@ TEST_F(LogFileTest, AFileHeldWithoutSharingIsReportedInTheBoxOnceAndAgainWhenRel
   EXPECT_EQ(text.find("ZVL-Log.txt"), std::string::npos) << "notices are for the box only";
 }
 
+TEST_F(LogFileTest, AHeldBoxGetsTheLinesAndFileNoticesInOneUpdateInTheirOrder) {
+  Click(IDC_LOG_TO_FILE);
+  page->log.Append("before");
+  page->log.HoldBox();
+  page->log.Append("held 1");
+  const HANDLE held = CreateFileA("ZVL-Log.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  page->log.BeginBatch();
+  page->log.Append("held 2");
+  page->log.Append("held 3");
+  page->log.EndBatch();
+  CloseHandle(held);
+  page->log.Append("held 4");
+  EXPECT_EQ(LogTexts(), std::vector<std::string>{"before"}) << "the box waits for the release";
+  page->log.ReleaseBox();
+  page->log.Append("after");
+
+  std::vector<std::string> texts = LogTexts();
+  ASSERT_EQ(texts.size(), 8u);
+  const std::string said = "ZVL-Log.txt not written: ";
+  EXPECT_EQ(texts[4].substr(0, said.size()), said);
+  texts[4] = said;
+  EXPECT_EQ(texts, (std::vector<std::string>{"before", "held 1", "held 2", "held 3", said, "held 4",
+                                             "ZVL-Log.txt written again (2 lines missing)", "after"}));
+  const std::string text = FileText();
+  EXPECT_NE(text.find("\theld 1\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("held 2"), std::string::npos);
+  EXPECT_NE(text.find("\theld 4\r\n"), std::string::npos);
+}
+
 // The Set indications dialog is modal: its steps run from a timer inside its loop.
 struct DialogScript {
   std::vector<std::function<void(HWND)>> steps;
