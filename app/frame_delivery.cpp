@@ -13,8 +13,8 @@ namespace {
 // accessibility tool, and our end-to-end driver, end dialogs by sent clicks: with the
 // sweep off, tests/e2e/test_comms.py's Set indications cases stop seeing frames at the
 // first "Done" (test_config.py and test_reliability.py pass without it). A device loss
-// whose notice was dropped the same way is found by the
-// same sweep. When nothing waits it costs one look at an empty queue and the loss flag.
+// whose notice was dropped the same way is found by the same sweep. When nothing waits
+// it costs one look at an empty queue and the loss flag.
 constexpr UINT kFrameSweepMs = 250;
 }  // namespace
 
