@@ -5,7 +5,8 @@
 # ./run.sh makes its own (Wine's theme off).
 #   ./bench.sh            everything
 # Settings: VTL_BENCH_SAMPLES (answers timed per latency figure, default 300),
-# VTL_WINE_PREFIX (default build/wine-prefix-bench).
+# VTL_WINE_PREFIX (default build/wine-prefix-bench); the close figure is taken again
+# with Wine's default theme in VTL_WINE_THEMED_PREFIX (default build/wine-prefix-bench-theme).
 set -uo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -55,13 +56,24 @@ export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-bench}
   echo "bench: floods beyond the line (tests/bench/e2e_overload.py)"
   /usr/bin/python3 tests/bench/e2e_overload.py >"$logs/e2e-overload.txt" 2>&1
 )
+echo "bench: closing during a flood again, with Wine's default theme"
+(
+  export VTL_WINE_THEME=default VTL_WINE_PREFIX=${VTL_WINE_THEMED_PREFIX:-$root/build/wine-prefix-bench-theme}
+  source tests/wine/wine-env.sh
+  wine_env_init
+  wine_env_display || exit 1
+  export VTL_WIN_BUILD=$root/build/win VTL_E2E_TMP=$WINE_ENV_TMP VTL_NATIVE_BUILD=$root/build/native
+  python3 tests/bench/e2e_figures.py close >"$logs/wine-figures-theme.txt" 2>"$logs/wine-figures-theme.err"
+)
 fig() { awk -v n="$1" '$1 == "FIGURE" && $2 == n {print $3 " " $4}' "$logs/wine-figures.txt"; }
+themed() { awk -v n="$1" '$1 == "FIGURE" && $2 == n {print $3 " " $4}' "$logs/wine-figures-theme.txt"; }
 cmd="tests/bench/e2e_figures.py"
 row "ACK to a '~' frame, median" "<= 1 ms" "$(fig ack_latency_median)" "$cmd"
 row "ACK to a '~' frame, 99th percentile" "<= 5 ms" "$(fig ack_latency_p99)" "$cmd"
 row "Indications answer to 'R', median" "<= 2 ms" "$(fig r_answer_latency_median)" "$cmd"
 row "Start-up to the sheet shown, median" "<= 500 ms" "$(fig start_up_median)" "$cmd"
 row "Closing the port during a flood, median" "<= 50 ms" "$(fig close_while_flooding_median)" "$cmd"
+row "Closing the port during a flood, median, Wine's default theme" "<= 50 ms" "$(themed close_while_flooding_median)" "$cmd close"
 # over FLOOD KEY: one figure of tests/bench/e2e_overload.py's line for that flood.
 over() { awk -v f="flood=$1" -v k="$2" '$1 == f {for (i = 2; i <= NF; i++) {split($i, kv, "="); if (kv[1] == k) print kv[2]}}' "$logs/e2e-overload.txt"; }
 cmd2="tests/bench/e2e_overload.py"
@@ -86,6 +98,7 @@ column -t -s $'\t' -N "Figure,Goal,Measured,Command" "$figures"
 echo
 echo "Details:"
 grep '^FIGURE' "$logs/wine-figures.txt" | cut -d' ' -f2- | sed 's/^/  /'
+grep '^FIGURE' "$logs/wine-figures-theme.txt" | cut -d' ' -f2- | sed "s/^/  Wine's default theme: /"
 if [ -f "$logs/e2e-flood.txt" ] && [ -f tests/bench/e2e_flood.py ]; then
   echo "End-to-end flood (tests/bench/e2e_flood.py):"
   sed 's/^/  /' "$logs/e2e-flood.txt"

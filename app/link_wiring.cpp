@@ -25,11 +25,11 @@ void LinkWiring::LogSent(const uint8_t* frame, uint8_t length) {
 }
 
 void LinkWiring::ShowOpenFailure(const char* message) {
-  MessageBoxA(targets.messageOwner(), message, kMessageCaption, MB_OK | MB_ICONERROR);
+  targets.showMessage(targets.messageOwner(), message, kMessageCaption, MB_OK | MB_ICONERROR);
 }
 
 void LinkWiring::OnDeviceLost() {
   // Without a window there is no page to tell. If the message is lost (see the frame
-  // sweep in app/sheet.cpp), the sweep finds the loss all the same.
+  // sweep in app/frame_delivery.cpp), the sweep finds the loss all the same.
   if (const HWND window = targets.frameWindow()) PostMessageA(window, kDeviceLostMessage, 0, 0);
 }

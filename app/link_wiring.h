@@ -31,6 +31,8 @@ struct LinkTargets {
   HWND (*frameWindow)();         // the window woken for received frames
   HWND (*messageOwner)();        // owner of the open-failure box
   void (*logSent)(const uint8_t* frame, uint8_t length);  // "Tx: " lines; may be null
+  // How the open-failure box is shown; tests put a recorder here.
+  int(WINAPI* showMessage)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
 };
 
 class LinkWiring : public FrameSink {

@@ -51,8 +51,12 @@
 // Set indications dialogs (103, 106): "Done" is IDCANCEL (2); the boxes' IDs are in
 // indicationBoxIds.
 
-// The timer that opens COM1 shortly after start.
+// Timers of the "ZVL comms" page window.
+// Opens COM1 shortly after start.
 #define IDT_AUTO_OPEN 1001
-// The timer of the tries to open a lost port again; the shell's own timers are 1002
-// and 1003 (app/sheet.cpp).
+// Frame delivery's slow sweep and its wake-up deferred while input waits
+// (app/frame_delivery.cpp).
+#define IDT_FRAME_SWEEP 1002
+#define IDT_DEFERRED_FRAMES 1003
+// The tries to open a lost port again.
 #define IDT_REOPEN 1004

@@ -83,7 +83,7 @@ void MessageLog::Add(const std::string& text) {
   if (text.empty() || pageWindow == nullptr) return;
   if (GetWindowThreadProcessId(pageWindow, nullptr) != GetCurrentThreadId()) return;
   pending.push_back(MakeLine(text));
-  if (batchDepth == 0) Flush();
+  if (batchDepth == 0) PutOut();
 }
 
 MessageLog::Line MessageLog::MakeLine(const std::string& text) {
@@ -91,17 +91,40 @@ MessageLog::Line MessageLog::MakeLine(const std::string& text) {
 }
 
 void MessageLog::EndBatch() {
-  if (batchDepth > 0 && --batchDepth == 0) Flush();
+  if (batchDepth > 0 && --batchDepth == 0) PutOut();
 }
 
 void MessageLog::Flush() {
+  PutOut();
+  if (!heldForBox.empty()) {
+    std::vector<Line> lines;
+    lines.swap(heldForBox);
+    WriteLogBox(lines);
+  }
+}
+
+void MessageLog::ReleaseBox() {
+  boxHeld = false;
+  Flush();
+}
+
+void MessageLog::PutOut() {
   if (pending.empty()) return;
   std::vector<Line> lines;
   lines.swap(pending);
-  WriteLogBox(lines);
+  if (boxHeld) {
+    heldForBox.insert(heldForBox.end(), lines.begin(), lines.end());
+  } else {
+    WriteLogBox(lines);
+  }
   std::vector<Line> notices;
   for (const std::string& notice : WriteLogFile(lines)) notices.push_back(MakeLine(notice));
-  if (!notices.empty()) WriteLogBox(notices);
+  if (notices.empty()) return;
+  if (boxHeld) {
+    heldForBox.insert(heldForBox.end(), notices.begin(), notices.end());
+  } else {
+    WriteLogBox(notices);
+  }
 }
 
 void MessageLog::WriteLogBox(const std::vector<Line>& lines) {
@@ -118,20 +141,23 @@ void MessageLog::WriteLogBox(const std::vector<Line>& lines) {
   }
   // The oldest lines go 10 at a time once 60 are counted, as if added one by one.
   const size_t cut = TrimmedPrefix(old, boxLines);
-  if (cut <= old.size()) {
-    if (cut > 0) {
-      SendMessageA(box, EM_SETSEL, 0, static_cast<LPARAM>(cut));
-      SendMessageA(box, WM_CLEAR, 0, 0);
-    }
+  if (cut == 0) {
     // At the real end, not a fixed large index: a box holding more than that (text
     // pasted by the user) must not get lines in its middle.
     const WPARAM end = static_cast<WPARAM>(GetWindowTextLengthA(box));
     SendMessageA(box, EM_SETSEL, end, static_cast<LPARAM>(end));
     SendMessageA(box, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
   } else {
-    // The batch alone overflows the box: only its own newest lines stay.
-    const std::string kept = added.substr(cut - old.size());
-    SetWindowTextA(box, kept.c_str());
+    // Trimmed and added in one change of the box's text, not a removal and an
+    // insertion (nor WM_SETTEXT, which scrolls to the top first): each change redraws
+    // the box's scroll bar at once, which under Wine's default theme costs more than
+    // laying the kept lines out again (a 30-line batch 27 ms instead of 86; with the
+    // theme off 9 ms instead of 7, measured in process). A batch that alone overflows
+    // the box leaves only its own newest lines.
+    const std::string text =
+        cut <= old.size() ? old.substr(cut) + added : added.substr(cut - old.size());
+    SendMessageA(box, EM_SETSEL, 0, static_cast<LPARAM>(GetWindowTextLengthA(box)));
+    SendMessageA(box, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
   }
   const WPARAM end = static_cast<WPARAM>(GetWindowTextLengthA(box));
   SendMessageA(box, EM_SETSEL, end, static_cast<LPARAM>(end));

@@ -3,7 +3,8 @@ to close a port while frames flood in, the exe's size and the process's memory.
 
 Run by ./bench.sh inside the Wine harness (WINEPREFIX, DISPLAY, VTL_WIN_BUILD and
 VTL_E2E_TMP set, as tests/e2e/run-e2e.sh sets them); VTL_NATIVE_BUILD names the native
-build with the unit simulator. Prints one line per figure:
+build with the unit simulator. With the argument "close", only the close figure is taken.
+Prints one line per figure:
     FIGURE <name> <value> <unit> <detail>
 and nothing else on stdout, so bench.sh can gather them into its table.
 """
@@ -167,6 +168,9 @@ def close_while_flooding(rate=2000, cycles=20):
 
 
 def main():
+    if sys.argv[1:] == ["close"]:  # the close figure alone (bench.sh, Wine's default theme)
+        close_while_flooding()
+        return
     figure("exe_size", "%.1f" % (os.path.getsize(EXE) / 1024.0), "KiB", os.path.basename(EXE))
     latencies()
     start_up()

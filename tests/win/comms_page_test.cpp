@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -15,35 +16,20 @@
 
 #include <gtest/gtest.h>
 
+#include "app/frame_delivery.h"
+#include "app/link_wiring.h"
 #include "app/resource.h"
 #include "comms/comms_page.h"
 #include "comms/indications_dialog.h"
+#include "comms/log_text.h"
 #include "link/frame_codec.h"
 #include "link/frame_queue.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
 
-constexpr UINT kFramesMessage = WM_APP + 1;
-CommsPage* current = nullptr;  // the page the dialog procedure and the sink serve
-
-// What the application does with the link: frames go to the page on the user-interface
-// thread in batches, "Tx: " lines to the page's log, open failures are recorded.
-struct TestWiring : FrameSink {
-  FrameQueue queue;
-  std::vector<std::string> openFailures;
-
-  bool Respond() const override { return current && current->respond.load(); }
-  void OnFrame(const uint8_t* frame, uint8_t length) override {
-    if (queue.Push(frame, length, GetTickCount()) && current)
-      PostMessageA(current->pageWindow, kFramesMessage, 0, 0);
-  }
-  void LogSent(const uint8_t* frame, uint8_t length) override {
-    if (length == 3 && (frame[1] == '+' || frame[1] == '-')) return;
-    if (current) current->log.LogSent(frame, length);
-  }
-  void ShowOpenFailure(const char* message) override { openFailures.emplace_back(message); }
-};
+CommsPage* current = nullptr;  // the page the dialog procedure, the wiring and delivery serve
+FrameDelivery* delivery = nullptr;
 
 // The far end: records every frame it receives (on its reader thread).
 struct UnitSink : FrameSink {
@@ -73,37 +59,56 @@ int WINAPI RecordMessage(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   shown.push_back({owner, text, caption, type});
   return IDOK;
 }
+std::vector<std::string> openFailures;
+int WINAPI RecordOpenFailure(HWND, LPCSTR text, LPCSTR, UINT) {
+  openFailures.emplace_back(text);
+  return IDOK;
+}
+
+// The tool's own wiring and delivery, reaching the page under test as the shell
+// reaches its one page (app/main.cpp, app/sheet.cpp), with open failures recorded.
+LinkTargets PageTargets() {
+  return {[] { return current && current->respond.load(); },
+          [] { return current ? current->pageWindow : HWND(nullptr); },
+          [] { return HWND(nullptr); },
+          [](const uint8_t* frame, uint8_t length) {
+            if (current) current->log.LogSent(frame, length);
+          },
+          RecordOpenFailure};
+}
+DeliveryTargets PageDeliveryTargets() {
+  return {[] { current->BeginFrames(); }, [] { current->EndFrames(); },
+          [](const ReceivedFrame& f) { current->OnFrame(f.bytes, f.length); },
+          [](uint32_t count) { current->log.Append("%s", DroppedFramesText(count).c_str()); },
+          [] { current->CheckPortLost(); }};
+}
 
 }  // namespace
 
-TestWiring wiring;
+LinkWiring linkWiring(PageTargets());
 HINSTANCE appInstance = GetModuleHandleA(nullptr);
-FrameCodec serialLink(&wiring);
+FrameCodec serialLink(&linkWiring);
 
 namespace {
 
 INT_PTR CALLBACK PageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
+      delivery->Start(window);
       return current->OnInitDialog(window);
     case WM_COMMAND:
       current->OnCommand(window, wParam, lParam);
       return TRUE;
     case WM_TIMER:
-      current->OnTimer(window, wParam);
+      if (!delivery->OnTimer(wParam)) current->OnTimer(window, wParam);
       return TRUE;
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORSTATIC:
       return reinterpret_cast<INT_PTR>(current->OnCtlColor(
           window, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
-    case kFramesMessage: {
-      std::vector<ReceivedFrame> frames;
-      wiring.queue.TakeAll(&frames);
-      current->BeginFrames();
-      for (const auto& f : frames) current->OnFrame(f.bytes, f.length);
-      current->EndFrames();
+    case kFramesReceivedMessage:
+      delivery->OnFramesReceived(wParam);
       return TRUE;
-    }
     default:
       return FALSE;
   }
@@ -137,10 +142,12 @@ class CommsPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     shown.clear();
-    wiring.openFailures.clear();
+    openFailures.clear();
     page = std::make_unique<CommsPage>();
     page->showMessage = RecordMessage;
     current = page.get();
+    frameDelivery = std::make_unique<FrameDelivery>(&linkWiring, PageDeliveryTargets());
+    delivery = frameDelivery.get();
     // The template is a child page, as in the property sheet.
     host = CreateWindowExA(0, "STATIC", "host", WS_POPUP, 0, 0, 400, 500, nullptr,
                            nullptr, appInstance, nullptr);
@@ -154,10 +161,11 @@ class CommsPageTest : public ::testing::Test {
     serialLink.ClosePort();
     Pump(20);  // frames still queued go to this page, not the next
     std::vector<ReceivedFrame> rest;
-    wiring.queue.TakeAll(&rest);
+    linkWiring.TakeReceived(&rest);
     if (window) DestroyWindow(window);
     if (host) DestroyWindow(host);
     current = nullptr;
+    delivery = nullptr;
   }
 
   HWND Item(int id) { return GetDlgItem(window, id); }
@@ -192,6 +200,7 @@ class CommsPageTest : public ::testing::Test {
   }
 
   std::unique_ptr<CommsPage> page;
+  std::unique_ptr<FrameDelivery> frameDelivery;
   HWND host = nullptr;
   HWND window = nullptr;
 };
@@ -231,13 +240,49 @@ TEST_F(CommsPageTest, PortChoicesAndTheirLogLines) {
   EXPECT_TRUE(serialLink.IsOpened());
   ChoosePort(9);  // absent: the codec's box, then the combo back on "None"
   EXPECT_EQ(Selected(), 0);
-  ASSERT_EQ(wiring.openFailures.size(), 1u);
-  EXPECT_NE(wiring.openFailures[0].find("COM9"), std::string::npos);
+  ASSERT_EQ(openFailures.size(), 1u);
+  EXPECT_NE(openFailures[0].find("COM9"), std::string::npos);
   ChoosePort(0);
   const std::vector<std::string> expected = {
       "Port closed", "'\\\\.\\COM1' opened", "'\\\\.\\COM3' opened",
       "Failed to open '\\\\.\\COM9'", "Port closed"};
   EXPECT_EQ(LogTexts(), expected);
+}
+
+// Frames the reader thread queued before the port closed are taken in by the close, and
+// their lines, and the notice of those the full queue dropped, come before its own.
+TEST_F(CommsPageTest, ClosingTakesInWhatWasQueuedBeforeSayingSo) {
+  KillTimer(window, IDT_AUTO_OPEN);
+  struct Case {
+    const char* name;
+    int frames;  // queued by the reader thread, none yet taken
+  } cases[] = {{"a few", 3}, {"more than the queue holds", int(FrameQueue::kDefaultCapacity) + 7}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetDlgItemTextA(window, IDC_LOG_BOX, "");
+    ChoosePort(1);
+    ASSERT_TRUE(serialLink.IsOpened());
+    std::vector<std::string> expected = LogTexts();
+    // The reference: the same lines added one by one, trimmed as the box trims them.
+    const auto add = [&](const std::string& text) {
+      if (expected.size() + 1 >= 60) expected.erase(expected.begin(), expected.begin() + 10);
+      expected.push_back(text);
+    };
+    for (int i = 0; i < c.frames; ++i) {
+      char text[8];
+      std::snprintf(text, sizeof text, "+%04d", i);
+      const std::string frame = std::string("\n") + text + "\r";
+      linkWiring.OnFrame(reinterpret_cast<const uint8_t*>(frame.data()), static_cast<uint8_t>(frame.size()));
+      if (i < int(FrameQueue::kDefaultCapacity)) add(std::string("Rx: ") + text);
+    }
+    if (c.frames > int(FrameQueue::kDefaultCapacity))
+      add(DroppedFramesText(c.frames - FrameQueue::kDefaultCapacity));
+    add("Port closed");
+    ChoosePort(0);  // the frames' wake-up is still posted, not yet fetched
+    EXPECT_EQ(LogTexts(), expected);
+    Pump(20);  // the posted wake-ups find nothing left
+    EXPECT_EQ(LogTexts(), expected);
+  }
 }
 
 TEST_F(CommsPageTest, ReceivedFramesUpdateTextsAndLog) {
@@ -445,6 +490,37 @@ TEST_F(LogFileTest, AFileHeldWithoutSharingIsReportedInTheBoxOnceAndAgainWhenRel
   EXPECT_NE(text.find("\tafter\r\n"), std::string::npos);
   EXPECT_EQ(text.find("lost"), std::string::npos);
   EXPECT_EQ(text.find("ZVL-Log.txt"), std::string::npos) << "notices are for the box only";
+}
+
+TEST_F(LogFileTest, AHeldBoxGetsTheLinesAndFileNoticesInOneUpdateInTheirOrder) {
+  Click(IDC_LOG_TO_FILE);
+  page->log.Append("before");
+  page->log.HoldBox();
+  page->log.Append("held 1");
+  const HANDLE held = CreateFileA("ZVL-Log.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  page->log.BeginBatch();
+  page->log.Append("held 2");
+  page->log.Append("held 3");
+  page->log.EndBatch();
+  CloseHandle(held);
+  page->log.Append("held 4");
+  EXPECT_EQ(LogTexts(), std::vector<std::string>{"before"}) << "the box waits for the release";
+  page->log.ReleaseBox();
+  page->log.Append("after");
+
+  std::vector<std::string> texts = LogTexts();
+  ASSERT_EQ(texts.size(), 8u);
+  const std::string said = "ZVL-Log.txt not written: ";
+  EXPECT_EQ(texts[4].substr(0, said.size()), said);
+  texts[4] = said;
+  EXPECT_EQ(texts, (std::vector<std::string>{"before", "held 1", "held 2", "held 3", said, "held 4",
+                                             "ZVL-Log.txt written again (2 lines missing)", "after"}));
+  const std::string text = FileText();
+  EXPECT_NE(text.find("\theld 1\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("held 2"), std::string::npos);
+  EXPECT_NE(text.find("\theld 4\r\n"), std::string::npos);
 }
 
 // The Set indications dialog is modal: its steps run from a timer inside its loop.

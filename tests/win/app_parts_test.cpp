@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -102,12 +101,11 @@ struct Receiver {
 };
 Receiver* Receiver::current = nullptr;
 
-std::atomic<bool> respondSetting{false};
 HWND frameWindow = nullptr;
 std::vector<std::vector<uint8_t>> logged;
 
 LinkTargets TestTargets() {
-  return {[] { return respondSetting.load(); }, [] { return frameWindow; },
+  return {[] { return false; }, [] { return frameWindow; },
           [] { return HWND(nullptr); },
           [](const uint8_t* frame, uint8_t length) { logged.emplace_back(frame, frame + length); }};
 }
@@ -182,14 +180,6 @@ TEST(LinkWiring, AcknowledgementsAreNotLoggedOtherSentFramesAre) {
   ASSERT_EQ(2u, logged.size());
   EXPECT_EQ(Frame("\n~R8E\r"), logged[0]);
   EXPECT_EQ(Frame("\n+AB\r"), logged[1]);  // a longer '+' frame is not an ACK
-}
-
-TEST(LinkWiring, RespondFollowsTheSetting) {
-  LinkWiring wiring(TestTargets());
-  respondSetting = true;
-  EXPECT_TRUE(wiring.Respond());
-  respondSetting = false;
-  EXPECT_FALSE(wiring.Respond());
 }
 
 }  // namespace
