@@ -63,7 +63,7 @@ echo "bench: closing during a flood again, with Wine's default theme"
   wine_env_init
   wine_env_display || exit 1
   export VTL_WIN_BUILD=$root/build/win VTL_E2E_TMP=$WINE_ENV_TMP VTL_NATIVE_BUILD=$root/build/native
-  python3 tests/bench/e2e_figures.py close >"$logs/wine-figures-theme.txt" 2>"$logs/wine-figures-theme.err"
+  /usr/bin/python3 tests/bench/e2e_figures.py close >"$logs/wine-figures-theme.txt" 2>"$logs/wine-figures-theme.err"
 )
 fig() { awk -v n="$1" '$1 == "FIGURE" && $2 == n {print $3 " " $4}' "$logs/wine-figures.txt"; }
 themed() { awk -v n="$1" '$1 == "FIGURE" && $2 == n {print $3 " " $4}' "$logs/wine-figures-theme.txt"; }
