@@ -81,9 +81,8 @@ mkdir -p "$logs"
 
 source tools/build-targets.sh
 echo "run: building (logs in build/run-logs/)"
-vtl_build build/native vtl-unit-sim -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
-vtl_build build/win VTL_K4ZVL vtl-driver vtl_help -- -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DVTL_NATIVE_BUILD="$root/build/native"
+vtl_build_folder native vtl-unit-sim || exit 1
+vtl_build_folder win VTL_K4ZVL vtl-driver vtl_help || exit 1
 
 # A prefix of its own, so that test runs that stop their Wine processes leave this alone.
 export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-run}

@@ -18,7 +18,8 @@ namespace {
 // DS_CENTER centres the sheet at the size of its own template; Wine's sheet then grows
 // to fit the pages without moving (SWP_NOMOVE), which leaves it well below the middle.
 // By PSCB_INITIALIZED the sheet has its final size, so it is centred again here; where
-// DS_CENTER already did it this moves nothing.
+// DS_CENTER already did it this moves nothing (tests/e2e/test_shell.py,
+// test_centred_on_the_screen, shows both).
 void CentreOnWorkArea(HWND sheet) {
   RECT work, window;
   if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0) || !GetWindowRect(sheet, &window)) return;
@@ -68,6 +69,20 @@ void LogDroppedFrames(uint32_t count) { commsPage.log.Append("%s", DroppedFrames
 void CheckPortLost() { commsPage.CheckPortLost(); }
 
 FrameDelivery frameDelivery(&linkWiring, {BeginFrames, EndFrames, HandFrame, LogDroppedFrames, CheckPortLost});
+
+// What both pages answer alike: the sheet's Help button and F1.
+BOOL OnHelpMessage(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_NOTIFY:
+      OnNotify(page, wParam, reinterpret_cast<const NMHDR*>(lParam));
+      return TRUE;
+    case WM_HELP:
+      ShowHelp();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
 }  // namespace
 
 INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -85,12 +100,6 @@ INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
     case WM_CTLCOLORSTATIC:
       return reinterpret_cast<INT_PTR>(
           commsPage.OnCtlColor(page, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
-    case WM_NOTIFY:
-      OnNotify(page, wParam, reinterpret_cast<const NMHDR*>(lParam));
-      return TRUE;
-    case WM_HELP:
-      ShowHelp();
-      return TRUE;
     case kFramesReceivedMessage:
       frameDelivery.OnFramesReceived(wParam);
       return TRUE;
@@ -98,7 +107,7 @@ INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
       commsPage.CheckPortLost();
       return TRUE;
     default:
-      return FALSE;
+      return OnHelpMessage(page, message, wParam, lParam);
   }
 }
 
@@ -109,14 +118,8 @@ INT_PTR CALLBACK ConfigPageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
     case WM_COMMAND:
       configPage.OnCommand(page, wParam, lParam);
       return TRUE;
-    case WM_NOTIFY:
-      OnNotify(page, wParam, reinterpret_cast<const NMHDR*>(lParam));
-      return TRUE;
-    case WM_HELP:
-      ShowHelp();
-      return TRUE;
     default:
-      return FALSE;
+      return OnHelpMessage(page, message, wParam, lParam);
   }
 }
 

@@ -170,18 +170,10 @@ void CommsPage::OnFrame(const uint8_t* frame, uint8_t length) {
   log.LogReceived(frame, length);  // ACK and NAK are left out there
   switch (Receive(frame, length)) {
     case FrameEffect::kShowControls:
-      if (frameBatchDepth > 0) {
-        controlsChanged = true;
-      } else {
-        ShowBits(BitSet::kControls);
-      }
+      ShowBitsOrOweThem(BitSet::kControls, &controlsChanged);
       return;
     case FrameEffect::kShowIndications:
-      if (frameBatchDepth > 0) {
-        indicationsChanged = true;
-      } else {
-        ShowBits(BitSet::kIndications);
-      }
+      ShowBitsOrOweThem(BitSet::kIndications, &indicationsChanged);
       return;
     case FrameEffect::kSendIndications:
       AnswerPoll();
@@ -203,6 +195,14 @@ void CommsPage::EndFrames() {
   if (controlsChanged) ShowBits(BitSet::kControls);
   if (indicationsChanged) ShowBits(BitSet::kIndications);
   controlsChanged = indicationsChanged = false;
+}
+
+void CommsPage::ShowBitsOrOweThem(BitSet which, bool* owed) {
+  if (frameBatchDepth > 0) {
+    *owed = true;
+  } else {
+    ShowBits(which);
+  }
 }
 
 void CommsPage::ShowBits(BitSet which) {

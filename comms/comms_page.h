@@ -54,6 +54,8 @@ class CommsPage : public CommsState {
   UnsentAnswerNotices unsentAnswers;
   void RetryLostPort();
   void LogPortEvent(PortEvent event, const std::string& devicePath);
+  // Shows the bits now, or, inside a batch, marks them owed for its end.
+  void ShowBitsOrOweThem(BitSet which, bool* owed);
 
   PortWatch portWatch;
   int frameBatchDepth = 0;

@@ -45,8 +45,8 @@ size_t AppendWholeLines(HANDLE file, const std::vector<std::string>& lines, std:
   const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   if (ok && written == text.size()) return lines.size();
   // A disk that fills part-way fails the call with ERROR_DISK_FULL on Windows; Wine 8
-  // passes on the short count of write(2) as success instead (measured), and fails
-  // only the next call.
+  // passes on the short count of write(2) as success instead, and fails only the next
+  // call (tests/e2e/test_reliability.py, LogFileOnAFullDisk, shows it).
   *reason = SystemReason(ok ? ERROR_DISK_FULL : GetLastError());
   size_t kept = 0;
   const size_t whole = WholeLinesWritten(lines, written, &kept);
@@ -152,7 +152,7 @@ void MessageLog::WriteLogBox(const std::vector<Line>& lines) {
     // insertion (nor WM_SETTEXT, which scrolls to the top first): each change redraws
     // the box's scroll bar at once, which under Wine's default theme costs more than
     // laying the kept lines out again (a 30-line batch 27 ms instead of 86; with the
-    // theme off 9 ms instead of 7, measured in process). A batch that alone overflows
+    // theme off 9 ms instead of 7, timed by tests/win/comms_page_test.cpp). A batch that alone overflows
     // the box leaves only its own newest lines.
     const std::string text =
         cut <= old.size() ? old.substr(cut) + added : added.substr(cut - old.size());

@@ -77,8 +77,8 @@ class Win32SaveOperations : public SaveOperations {
     if (MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       return Replace::kDone;
     // A target that another program holds open without delete sharing cannot be
-    // replaced: Wine 8 answers ERROR_ACCESS_DENIED (measured), Windows that or
-    // ERROR_SHARING_VIOLATION. A read-only target answers ERROR_ACCESS_DENIED too;
+    // replaced: Wine 8 answers ERROR_ACCESS_DENIED (tests/win/config_file_test.cpp),
+    // Windows that or ERROR_SHARING_VIOLATION (MoveFileEx's documentation). A read-only target answers ERROR_ACCESS_DENIED too;
     // the in-place open then fails as well and nothing is written.
     const DWORD error = GetLastError();
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||

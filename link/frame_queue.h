@@ -30,7 +30,7 @@ struct ReceivedFrame {
 class FrameQueue {
  public:
   // About half a second of what the window takes in under Wine (some 5,000 frames a
-  // second with every frame logged), 2,048 x 72 bytes of memory, and 200 times what the
+  // second with every frame logged: tests/bench/e2e_flood.py, docs/performance.md), 2,048 x 72 bytes of memory, and 200 times what the
   // 2400-baud line carries in a second.
   static constexpr size_t kDefaultCapacity = 2048;
 

@@ -64,8 +64,8 @@ constexpr DWORD kLongestBackOffMs = 64;
 
 static_assert(sizeof(DCB) == 28, "the device control block is 28 bytes");
 
-// Errors by which drivers (and Wine, for a pty whose far end closed) say the device
-// is gone for good. ERROR_OPERATION_ABORTED is not one: it also marks a cancelled or
+// Errors by which drivers (and Wine, for a pty whose far end closed: 109 or 21, as
+// tests/e2e/test_reliability.py's DeviceVanishes makes it) say the device is gone for good. ERROR_OPERATION_ABORTED is not one: it also marks a cancelled or
 // re-armed wait.
 bool DeviceGone(DWORD error) {
   switch (error) {

@@ -6,10 +6,7 @@
 #                                        build/NAME, one of the folders below, with
 #                                        CMAKE-ARGS added; no TARGETS builds all;
 #                                        returns 1 on failure
-#   vtl_build DIR TARGETS... -- CMAKE-ARGS...
-#                                        any folder and configuration; on failure it
-#                                        exits the calling script
-# On failure both show the errors of the folder's logs ($logs/NAME-configure.log and
+# On failure it shows the errors of the folder's logs ($logs/NAME-configure.log and
 # $logs/NAME-build.log).
 #
 #   native       g++, RelWithDebInfo: the core's tests, the POSIX port, the unit simulator
@@ -56,8 +53,4 @@ vtl_build_folder() {
   [ $# -gt 0 ] && shift
   vtl_folder_args "$name" || return 1
   vtl_try_build "build/$name" "${targets[@]}" -- "${vtl_args[@]}" "$@"
-}
-
-vtl_build() {
-  vtl_try_build "$@" || exit 1
 }
