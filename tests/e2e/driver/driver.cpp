@@ -592,10 +592,16 @@ std::string Run(const std::vector<std::string>& w) {
     HWND window = nullptr;
     if (!WaitFor(Number(Arg(w, 2)), [&] { return (window = FindTopLevel(caption)) != nullptr; }))
       throw Failure{"no window \"" + caption + "\""};
-    Sleep(200);  // let it paint before its icon is looked at
+    // The box paints its icon a little after it appears, later still on a busy machine:
+    // after 200 ms for it to settle, it is looked at until one of the standard icons
+    // shows (or the box has none), for at most 2 s more; an icon still seen as no
+    // standard one is reported as "unknown".
+    Sleep(200);
+    std::string icon;
+    WaitFor(2000, [&] { return (icon = MessageBoxIcon(window)) != "unknown"; });
     std::string text;
     if (HWND message = GetDlgItem(window, 0xFFFF)) text = WindowText(message);
-    return Escape(text) + "|icon=" + MessageBoxIcon(window);
+    return Escape(text) + "|icon=" + icon;
   }
   if (command == "wait-gone") {
     const std::string& caption = Arg(w, 1);
