@@ -112,18 +112,17 @@ void MessageLog::PutOut() {
   if (pending.empty()) return;
   std::vector<Line> lines;
   lines.swap(pending);
+  ToBox(lines);
+  std::vector<Line> notices;
+  for (const std::string& notice : WriteLogFile(lines)) notices.push_back(MakeLine(notice));
+  if (!notices.empty()) ToBox(notices);
+}
+
+void MessageLog::ToBox(const std::vector<Line>& lines) {
   if (boxHeld) {
     heldForBox.insert(heldForBox.end(), lines.begin(), lines.end());
   } else {
     WriteLogBox(lines);
-  }
-  std::vector<Line> notices;
-  for (const std::string& notice : WriteLogFile(lines)) notices.push_back(MakeLine(notice));
-  if (notices.empty()) return;
-  if (boxHeld) {
-    heldForBox.insert(heldForBox.end(), notices.begin(), notices.end());
-  } else {
-    WriteLogBox(notices);
   }
 }
 
@@ -152,8 +151,8 @@ void MessageLog::WriteLogBox(const std::vector<Line>& lines) {
     // insertion (nor WM_SETTEXT, which scrolls to the top first): each change redraws
     // the box's scroll bar at once, which under Wine's default theme costs more than
     // laying the kept lines out again (a 30-line batch 27 ms instead of 86; with the
-    // theme off 9 ms instead of 7, timed by tests/win/comms_page_test.cpp). A batch that alone overflows
-    // the box leaves only its own newest lines.
+    // theme off 9 ms instead of 7, timed by tests/win/comms_page_test.cpp). A batch
+    // that alone overflows the box leaves only its own newest lines.
     const std::string text =
         cut <= old.size() ? old.substr(cut) + added : added.substr(cut - old.size());
     SendMessageA(box, EM_SETSEL, 0, static_cast<LPARAM>(GetWindowTextLengthA(box)));

@@ -55,6 +55,8 @@ class MessageLog {
   void Add(const std::string& text);
   // Puts the collected lines into the file, and into the box unless it is held.
   void PutOut();
+  // The lines to the box now, or to those kept for it while it is held.
+  void ToBox(const std::vector<Line>& lines);
   void WriteLogBox(const std::vector<Line>& lines);
   // Returns the box's notices about the file (see LogFileNotices).
   std::vector<std::string> WriteLogFile(const std::vector<Line>& lines);

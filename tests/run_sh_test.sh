@@ -3,21 +3,7 @@
 # Wine starts (each case returns at once, with status 2 and its reason).
 set -u
 cd "$(dirname "$0")/.."
-failures=0
-check() {  # NAME EXPECTED-STATUS PATTERN -- COMMAND...
-  local name=$1 expected=$2 pattern=$3
-  shift 4
-  local output status
-  output=$("$@" 2>&1)
-  status=$?
-  if [ "$status" != "$expected" ] || ! grep -qE -- "$pattern" <<<"$output"; then
-    echo "FAIL $name: status $status (expected $expected), output:"
-    echo "$output" | head -10
-    failures=$((failures + 1))
-  else
-    echo "ok   $name"
-  fi
-}
+source tests/check.sh
 
 check "help names --device" 0 '--device PATH' -- ./run.sh --help
 check "help names --com" 0 '--com N .*1 to 15' -- ./run.sh --help

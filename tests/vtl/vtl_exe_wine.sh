@@ -10,21 +10,7 @@ native_build=${VTL_NATIVE_BUILD:?names the native build folder, with vtl-unit-si
 wine_env_init
 wine_env_com_absent 9
 
-failures=0
-check() {  # check NAME EXPECTED-STATUS PATTERN -- COMMAND...
-  local name=$1 expected=$2 pattern=$3
-  shift 4
-  local output status
-  output=$("$@" 2>&1)
-  status=$?
-  if [ "$status" != "$expected" ] || ! grep -qE -- "$pattern" <<<"$output"; then
-    echo "FAIL $name: status $status (expected $expected), output:"
-    echo "$output" | head -20
-    failures=$((failures + 1))
-  else
-    echo "ok   $name"
-  fi
-}
+source "$(dirname "$0")/../check.sh"
 
 sim_log=$WINE_ENV_TMP/sim.log
 "$native_build/vtl-unit-sim" --controls-period 0 --poll-period 0 --firmware 2.7 >"$sim_log" 2>&1 &
