@@ -254,9 +254,8 @@ TEST(ConfigForm, ATxRefusedInTimeIsShownAndWriteAndReadStillTakeTheAnswerFirst) 
         case 'T': form.TxRequested(ConfigRequest::kTxOn, step.tick); break;
         case 't': form.TxRequested(ConfigRequest::kTxOff, step.tick); break;
         default:
-          for (const std::string& status : Feed(form, {'\n', step.what, '\r'}, step.tick).statuses) {
-            statuses.push_back(status);
-          }
+          const ConfigForm::FrameOutcome out = Feed(form, {'\n', step.what, '\r'}, step.tick);
+          statuses.insert(statuses.end(), out.statuses.begin(), out.statuses.end());
       }
     }
     EXPECT_EQ(statuses, k.statuses) << k.name;

@@ -49,7 +49,9 @@ bool ParseSwitch(const std::string& value, bool* on) {
 RecordField DescribeId(const FieldSpec& spec, const UnitConfig& config) {
   const uint8_t id = Byte(spec, config);
   const std::string number = std::to_string(id & kIdMask);
-  if (id & kIdUnused) return {spec.name, spec.label, "not used (ID " + number + ")", Quoted("off"), "off"};
+  if (id & kIdUnused) {
+    return {spec.name, spec.label, "not used (ID " + number + ")", Quoted("off"), "off"};
+  }
   return {spec.name, spec.label, number, number, number};
 }
 bool SetId(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
@@ -218,7 +220,9 @@ std::string JsonKey(const char* name) {
 
 void AddRecord(JsonObject* object, const UnitConfig& config) {
   object->Add("record", RecordHex(config, false));
-  for (const RecordField& field : DescribeRecord(config)) object->Raw(JsonKey(field.name), field.json);
+  for (const RecordField& field : DescribeRecord(config)) {
+    object->Raw(JsonKey(field.name), field.json);
+  }
   object->Add("baud_code", static_cast<unsigned>(config.baudCode));
 }
 
@@ -235,7 +239,9 @@ bool SetField(const std::string& name, const std::string& value, UnitConfig* con
   const FieldSpec* spec = FindField(name);
   if (spec == nullptr) {
     std::string names;
-    for (const FieldSpec& f : RecordFields()) names += (names.empty() ? "" : " ") + std::string(f.name);
+    for (const FieldSpec& f : RecordFields()) {
+      names += (names.empty() ? "" : " ") + std::string(f.name);
+    }
     *error = "unknown field '" + name + "' (fields: " + names + ")";
     return false;
   }

@@ -90,7 +90,9 @@ int Printer::Print(const ReadResult& result) {
   if (failed) object.Add("error", failed.message).Add("exit", failed.exit);
   object.Add("result", failed ? failed.result : "ok");
   Report(lines, object);
-  if (failed && !json) std::fprintf(stderr, "vtl %s: %s\n", command.c_str(), failed.message.c_str());
+  if (failed && !json) {
+    std::fprintf(stderr, "vtl %s: %s\n", command.c_str(), failed.message.c_str());
+  }
   return failed.exit;
 }
 

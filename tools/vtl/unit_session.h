@@ -38,10 +38,10 @@ enum class RequestResult {
 
 struct RequestOutcome {
   RequestResult result = RequestResult::kOk;
-  bool sent = false;         // false: the request never went out (kPortLost)
-  bool acknowledged = false; // a read: the unit ACKed the request (its response may still be missing)
-  uint32_t answerMs = 0;     // the answer time; 0 when there was no answer
-  std::string reason;        // kPortLost: the system's words
+  bool sent = false;          // false: the request never went out (kPortLost)
+  bool acknowledged = false;  // a read: the unit ACKed it (the response may still be missing)
+  uint32_t answerMs = 0;      // the answer time; 0 when there was no answer
+  std::string reason;         // kPortLost: the system's words
 };
 
 struct ReadOutcome : RequestOutcome {
