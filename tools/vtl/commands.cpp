@@ -68,6 +68,7 @@ struct Session {
       case RequestResult::kInvalid:
         break;
     }
+    // Only a read is answered with a response that can be invalid.
     const auto& read = static_cast<const ReadOutcome&>(outcome);
     return {kExitUnit, "invalid response",
             std::string(kInvalidConfigurationText) + " (a read response of " +
