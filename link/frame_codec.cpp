@@ -83,7 +83,7 @@ void FrameCodec::DispatchFrame(const uint8_t* line, uint8_t length) {
     case 'C':
     case 'I': {
       const bool valid = ChecksumValid(line, length);
-      if (sink && sink->Respond()) SendRaw(valid ? kAckFrame : kNakFrame, 3);
+      if (sink && sink->Respond()) AnswerZvlFrame(valid);
       if (valid) passOn();
       return;
     }

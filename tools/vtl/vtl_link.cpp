@@ -50,8 +50,11 @@ void VtlLink::OnBytesReceived(const uint8_t* bytes, uint32_t count) {
 }
 
 void VtlLink::OnDeviceFailed() {
+  // Taken at once: the reader's failed read is the last call on this thread.
+  const std::string reason = LastSystemError();
   std::lock_guard<std::mutex> hold(mutex);
   lost = true;
+  lostReason = reason;
   changed.notify_all();
 }
 
@@ -60,11 +63,28 @@ bool VtlLink::Lost() {
   return lost;
 }
 
+std::string VtlLink::LostReason() {
+  std::lock_guard<std::mutex> hold(mutex);
+  return lostReason;
+}
+
+void VtlLink::AnswerZvlFrame(bool valid) {
+  if (faults != nullptr) {
+    faults->SendAck(this, valid);
+  } else {
+    FrameCodec::AnswerZvlFrame(valid);
+  }
+}
+
 void VtlLink::OnFrame(const uint8_t* frame, uint8_t length) {
   if (onAccepted) {
     onAccepted(frame, length);
     return;
   }
+  Enqueue(frame, length);
+}
+
+void VtlLink::Enqueue(const uint8_t* frame, uint8_t length) {
   ReceivedFrame received{};
   std::memcpy(received.bytes, frame, length);
   received.length = length;

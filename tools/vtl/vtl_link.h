@@ -18,6 +18,7 @@
 
 #include "link/frame_codec.h"
 #include "link/frame_queue.h"
+#include "tools/vtl/faults.h"
 
 class VtlLink : public FrameCodec, private FrameSink {
  public:
@@ -40,6 +41,11 @@ class VtlLink : public FrameCodec, private FrameSink {
   // every answer by its own tick, not by when this thread woke up.
   Next NextFrame(uint32_t deadline, ReceivedFrame* frame);
   bool Lost();
+  // The system's reason for the loss, taken on the reader thread as it happened.
+  std::string LostReason();
+  // Queues a frame for NextFrame, stamped now: for an onAccepted that keeps some frames
+  // to itself and leaves the others to the main thread.
+  void Enqueue(const uint8_t* frame, uint8_t length);
 
   // Reader thread: every received line, as the line assembler cuts it, before the codec
   // answers it (so a line shows before its ACK or NAK). Set before Open.
@@ -50,6 +56,8 @@ class VtlLink : public FrameCodec, private FrameSink {
   LineObserver onAccepted;
   // Whether controls and indications frames are answered (monitor --respond).
   std::atomic<bool> respond{false};
+  // The faults to answer controls and indications frames with; set before Open.
+  FaultInjector* faults = nullptr;
 
  private:
   void OnBytesReceived(const uint8_t* bytes, uint32_t count) override;
@@ -58,6 +66,7 @@ class VtlLink : public FrameCodec, private FrameSink {
   void OnFrame(const uint8_t* frame, uint8_t length) override;
   void LogSent(const uint8_t* frame, uint8_t length) override;
   void ShowOpenFailure(const char* message) override;
+  void AnswerZvlFrame(bool valid) override;
 
   LineAssembler observed;  // reader thread only
   std::string openFailure;
@@ -65,4 +74,5 @@ class VtlLink : public FrameCodec, private FrameSink {
   std::condition_variable changed;
   std::deque<ReceivedFrame> frames;
   bool lost = false;
+  std::string lostReason;
 };
