@@ -13,6 +13,7 @@
 #include "tools/vtl/json_writer.h"
 #include "tools/vtl/platform.h"
 #include "tools/vtl/record_text.h"
+#include "tools/vtl/unit_session.h"
 #include "tools/vtl/vtl_link.h"
 
 namespace {
@@ -92,132 +93,82 @@ std::string WindowText(const CommonOptions& o) {
   return "within the " + std::to_string(o.timeoutMs) + " ms window";
 }
 
-// One command's use of the link: the port opened, the page's request state, and the
-// outcomes of the two requests that carry the record.
+// One command's use of the unit: the session's outcomes turned into the command's
+// failure reports and exit statuses.
 struct Session {
   const CommonOptions& options;
   const std::string command;
-  VtlLink link;
-  ConfigForm form;
+  UnitSession unit;
   bool verifyDiffered = false;
 
   Session(const CommonOptions& options, const std::string& command)
-      : options(options), command(command) {
-    form.answerWindowMs = options.timeoutMs;
-  }
+      : options(options), command(command), unit(options.port) {}
 
   int Open() {
     std::string reason;
-    if (link.Open(options.port, &reason)) return kExitDone;
+    if (unit.Open(&reason)) return kExitDone;
     return PortFailure(options, command, reason);
   }
 
-  int Lost(const char* during) {
+  int Lost(const std::string& during) {
     return PortFailure(options, command,
                        "the port " + options.port + " was lost during the " + during);
   }
 
-  // Sends a request payload; the tick it went out, or a failure status.
-  bool Send(const uint8_t* payload, size_t length, uint32_t* tick) {
-    const bool sent = link.SendFrame(payload, static_cast<uint32_t>(length));
-    *tick = VtlLink::Now();
-    return sent;
-  }
-
-  // Reads the unit's record: the read request, its ACK within the window, and the read
-  // response within the window after that.
-  int ReadRecord(ReadResponse* response) {
-    uint32_t tick;
-    if (!Send(kReadRequest, kRequestLength, &tick)) return Lost("read request");
-    form.ReadRequested(tick);
-    uint32_t deadline = tick + options.timeoutMs;
-    bool acknowledged = false;
-    ReceivedFrame frame;
-    for (;;) {
-      switch (link.NextFrame(deadline, &frame)) {
-        case VtlLink::Next::kLost:
-          return Lost("read");
-        case VtlLink::Next::kDeadline:
-          return Fail(options, command, kExitUnit, "no answer",
-                      acknowledged ? "the unit acknowledged the read request but sent no read "
-                                     "response " + WindowText(options)
-                                   : "no answer to the read request " + WindowText(options));
-        case VtlLink::Next::kFrame:
-          break;
-      }
-      const uint8_t type = frame.bytes[1];
-      const ConfigForm::FrameOutcome outcome = form.OnFrame(frame.bytes, frame.length, frame.tick);
-      if (type == '+' || type == '-') {
-        if (!AnsweredInTime(tick, frame.tick, options.timeoutMs)) continue;  // a stale answer
-        if (type == '-') {
-          return Fail(options, command, kExitUnit, "refused",
-                      outcome.statuses.empty() ? "Read command rejected" : outcome.statuses.back());
-        }
-        acknowledged = true;
-        deadline = frame.tick + options.timeoutMs;
-        continue;
-      }
-      const ReadResponseStatus status = DecodeReadResponse(frame.bytes, frame.length, response);
-      if (status == ReadResponseStatus::kInvalid) {
-        return Fail(options, command, kExitUnit, "invalid response",
-                    std::string(kInvalidConfigurationText) + " (a read response of " +
-                        std::to_string(frame.length) + " bytes; it must be 24)");
-      }
-      if (status == ReadResponseStatus::kValid) return kExitDone;
-    }
-  }
-
-  // Sends a request and waits for its ACK or NAK within the window. `form` judges the
-  // answers to a write; Tx on and off are judged by the window alone, as on the page.
-  int AwaitAnswer(const uint8_t* payload, size_t length, bool isWrite, const char* what,
-                  std::string* status) {
-    uint32_t tick;
-    if (!Send(payload, length, &tick)) return Lost(what);
-    if (isWrite) form.WriteRequested(tick);
-    ReceivedFrame frame;
-    for (;;) {
-      switch (link.NextFrame(tick + options.timeoutMs, &frame)) {
-        case VtlLink::Next::kLost:
-          return Lost(what);
-        case VtlLink::Next::kDeadline:
-          return Fail(options, command, kExitUnit, "no answer",
-                      std::string("no answer to the ") + what + " " + WindowText(options));
-        case VtlLink::Next::kFrame:
-          break;
-      }
-      const uint8_t type = frame.bytes[1];
-      if (type != '+' && type != '-') continue;
-      const ConfigForm::FrameOutcome outcome = form.OnFrame(frame.bytes, frame.length, frame.tick);
-      if (!AnsweredInTime(tick, frame.tick, options.timeoutMs)) continue;
-      if (isWrite && !outcome.statuses.empty()) *status = outcome.statuses.front();
-      if (type == '-') {
+  // The exit status of a request that did not end well, its failure reported; kExitDone
+  // when it did.
+  int Judge(const RequestOutcome& outcome, ConfigRequest request, const std::string& what) {
+    switch (outcome.result) {
+      case RequestResult::kOk:
+        return kExitDone;
+      case RequestResult::kPortLost:
+        // A read is lost during its wait as "the read": its ACK may have come already.
+        return Lost(outcome.sent && request == ConfigRequest::kRead ? "read" : what);
+      case RequestResult::kRefused:
         return Fail(options, command, kExitUnit, "refused",
-                    isWrite ? *status : std::string("the unit refused the ") + what + " (NAK)");
-      }
-      return kExitDone;
+                    request == ConfigRequest::kTxOn || request == ConfigRequest::kTxOff
+                        ? "the unit refused the " + what + " (NAK)"
+                        : std::string(RefusedStatus(request)));
+      case RequestResult::kNoAnswer:
+        return Fail(options, command, kExitUnit, "no answer",
+                    outcome.acknowledged
+                        ? "the unit acknowledged the read request but sent no read response " +
+                              WindowText(options)
+                        : "no answer to the " + what + " " + WindowText(options));
+      case RequestResult::kInvalid:
+        break;
     }
+    const auto& read = static_cast<const ReadOutcome&>(outcome);
+    return Fail(options, command, kExitUnit, "invalid response",
+                std::string(kInvalidConfigurationText) + " (a read response of " +
+                    std::to_string(read.invalidLength) + " bytes; it must be 24)");
+  }
+
+  // Reads the unit's record.
+  int ReadRecord(ReadOutcome* read) {
+    *read = unit.Read(options.timeoutMs);
+    return Judge(*read, ConfigRequest::kRead, "read request");
   }
 
   // Writes the record, and with `verify` reads it back and compares all seven bytes.
   int WriteRecord(const UnitConfig& record, bool verify, JsonObject* object,
                   std::vector<std::string>* lines) {
-    const ConfigPacket packet = BuildConfigPacket(record);
-    std::string status;
-    const int answered =
-        AwaitAnswer(packet.data(), packet.size(), true, "configuration write", &status);
-    if (answered != kExitDone) return answered;
-    object->Add("status", status);
-    lines->push_back(status);
+    const RequestOutcome written = unit.Write(record, options.timeoutMs);
+    if (const int failed = Judge(written, ConfigRequest::kWrite, "configuration write")) {
+      return failed;
+    }
+    object->Add("status", kWriteSuccessfulStatus);
+    lines->push_back(kWriteSuccessfulStatus);
     lines->push_back(Labelled("Record written", RecordHex(record, true)));
     if (!verify) return kExitDone;
-    ReadResponse response;
+    ReadOutcome response;
     const int read = ReadRecord(&response);
     if (read != kExitDone) return read;
-    const std::vector<std::string> differences = RecordDifferences(record, response.config);
+    const std::vector<std::string> differences = RecordDifferences(record, response.record);
     object->Add("verified", differences.empty());
-    object->Add("read_back", RecordHex(response.config, false));
+    object->Add("read_back", RecordHex(response.record, false));
     object->Add("differences", differences);
-    lines->push_back(Labelled("Read back", RecordHex(response.config, true)));
+    lines->push_back(Labelled("Read back", RecordHex(response.record, true)));
     if (differences.empty()) {
       lines->push_back("Verified: the unit holds the record written");
       return kExitDone;
@@ -229,13 +180,15 @@ struct Session {
   }
 };
 
-void AddResponse(JsonObject* object, std::vector<std::string>* lines, const ReadResponse& r) {
-  object->Add("status", r.statusText);
+void AddResponse(JsonObject* object, std::vector<std::string>* lines, const ReadOutcome& r) {
+  char status[64];
+  std::snprintf(status, sizeof status, kReadCompleteFormat, r.firmware.c_str());
+  object->Add("status", status);
   object->Add("firmware", r.firmware);
-  object->Add("dip_switches", r.daughterBoardText);
-  lines->push_back(r.statusText);
+  object->Add("dip_switches", kDipSwitchLabel + r.dipSwitches);
+  lines->push_back(status);
   lines->push_back(Labelled("Firmware", r.firmware));
-  lines->push_back(Labelled("Dip switches", r.daughterBoardText + std::strlen("Dip Switch: ")));
+  lines->push_back(Labelled("Dip switches", r.dipSwitches));
 }
 
 std::string FileFailure(ConfigFileError error, const std::string& file) {
@@ -283,18 +236,18 @@ int RunShow(const CommonOptions& options, const std::string& file) {
 int RunRead(const CommonOptions& options, const std::string& saveFile) {
   Session session(options, "read");
   if (const int opened = session.Open()) return opened;
-  ReadResponse response;
+  ReadOutcome response;
   if (const int read = session.ReadRecord(&response)) return read;
   JsonObject object;
   std::vector<std::string> lines;
   object.Add("command", "read");
   AddResponse(&object, &lines, response);
-  AddRecord(&object, response.config);
-  AddRecordLines(&lines, response.config);
+  AddRecord(&object, response.record);
+  AddRecordLines(&lines, response.record);
   int status = kExitDone;
   std::string saveFailure;
   if (!saveFile.empty()) {
-    const ConfigFileError saved = SaveConfigFile(saveFile.c_str(), response.config);
+    const ConfigFileError saved = SaveConfigFile(saveFile.c_str(), response.record);
     if (saved == ConfigFileError::kNone) {
       object.Add("saved", saveFile);
       lines.push_back(Labelled("Saved to", saveFile));
@@ -340,15 +293,15 @@ int RunSet(const CommonOptions& options, const std::vector<std::string>& assignm
   }
   Session session(options, "set");
   if (const int opened = session.Open()) return opened;
-  ReadResponse response;
+  ReadOutcome response;
   if (const int read = session.ReadRecord(&response)) return read;
-  UnitConfig record = response.config;
+  UnitConfig record = response.record;
   for (const std::string& assignment : assignments) ApplyAssignment(assignment, &record, &error);
   JsonObject object;
   std::vector<std::string> lines;
-  object.Add("command", "set").Add("read", RecordHex(response.config, false));
+  object.Add("command", "set").Add("read", RecordHex(response.record, false));
   object.Add("written", RecordHex(record, false));
-  lines.push_back(Labelled("Record read", RecordHex(response.config, true)));
+  lines.push_back(Labelled("Record read", RecordHex(response.record, true)));
   const int status = session.WriteRecord(record, verify, &object, &lines);
   if (status == kExitDone || session.verifyDiffered) {
     object.Add("result", status == kExitDone ? "ok" : "different");
@@ -362,10 +315,11 @@ int RunSet(const CommonOptions& options, const std::vector<std::string>& assignm
 int RunTx(const CommonOptions& options, bool on) {
   Session session(options, "tx");
   if (const int opened = session.Open()) return opened;
-  std::string unused;
-  const int status = session.AwaitAnswer(on ? kTxOnRequest : kTxOffRequest, kRequestLength, false,
-                                         on ? "Tx on request" : "Tx off request", &unused);
-  if (status != kExitDone) return status;
+  const RequestOutcome outcome = session.unit.Tx(on, options.timeoutMs);
+  const ConfigRequest request = on ? ConfigRequest::kTxOn : ConfigRequest::kTxOff;
+  if (const int failed = session.Judge(outcome, request, on ? "Tx on request" : "Tx off request")) {
+    return failed;
+  }
   JsonObject object;
   object.Add("command", "tx").Add("result", "ok").Add("state", on ? "on" : "off");
   object.Add("status", on ? "Tx on" : "Tx off");
@@ -446,8 +400,8 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
     ++framesOut;
     PrintFrame(&printer, "dir", "tx", line, length);
   };
-  link.onAccepted = [&](const uint8_t* frame, uint8_t length) {
-    switch (state.Receive(frame, length)) {
+  link.onAccepted = [&](const ReceivedFrame& frame) {
+    switch (state.Receive(frame.bytes, frame.length)) {
       case FrameEffect::kShowControls: {
         const std::string bits = state.BitsText(BitSet::kControls);
         if (bits == shownControls) break;
@@ -467,9 +421,7 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
       case FrameEffect::kSendIndications: {
         uint8_t payload[CommsState::kMaxPayload];
         const unsigned n = state.IndicationsPayload(payload);
-        const FaultCounts before = faults.Counts();
-        if (!faults.SendIndications(&link, payload, n) &&
-            faults.Counts().silences == before.silences) {
+        if (faults.SendIndications(&link, payload, n) == FaultInjector::Sent::kFailed) {
           PrintEvent(&printer, "send-failed", kIndicationsNotSentText);
         }
         break;
@@ -477,6 +429,7 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
       case FrameEffect::kNone:
         break;
     }
+    return false;  // handled here; nothing waits on the queue
   };
 
   CatchStopSignals();

@@ -78,9 +78,10 @@ bool FaultInjector::SendAck(FrameCodec* link, bool valid) {
   return link->SendRaw(valid && !draw.changed ? kAckFrame : kNakFrame, 3);
 }
 
-bool FaultInjector::SendIndications(FrameCodec* link, const uint8_t* payload, unsigned length) {
+FaultInjector::Sent FaultInjector::SendIndications(FrameCodec* link, const uint8_t* payload,
+                                                   unsigned length) {
   const Draw draw = Decide(&FaultOptions::badChecksumPct, &FaultCounts::badChecksums);
-  if (draw.silent) return false;
+  if (draw.silent) return Sent::kLeftOut;
   if (draw.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(draw.delayMs));
   uint8_t frame[FrameCodec::kMaxPayload + kFrameOverhead];
   const uint32_t size = BuildFrame(payload, length, frame);
@@ -88,5 +89,5 @@ bool FaultInjector::SendIndications(FrameCodec* link, const uint8_t* payload, un
     // The checksum of the same bytes plus one: two good hex digits that do not fit.
     PutChecksum(&frame[size - 3], static_cast<uint8_t>(FrameSum(frame, size - 3) + 1));
   }
-  return link->SendRaw(frame, size);
+  return link->SendRaw(frame, size) ? Sent::kSent : Sent::kFailed;
 }

@@ -45,9 +45,10 @@ class FaultInjector {
   // Answers a "C" or "I" frame: ACK when its checksum held, else NAK, as the faults
   // allow. True when an answer went out.
   bool SendAck(FrameCodec* link, bool valid);
-  // Answers an "R" poll with the indications payload, as the faults allow. True when
-  // the answer went out (with a good checksum or not).
-  bool SendIndications(FrameCodec* link, const uint8_t* payload, unsigned length);
+  // Answers an "R" poll with the indications payload, as the faults allow (with a good
+  // checksum or not).
+  enum class Sent { kSent, kLeftOut, kFailed };
+  Sent SendIndications(FrameCodec* link, const uint8_t* payload, unsigned length);
 
  private:
   struct Draw {

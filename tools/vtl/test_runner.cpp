@@ -1,5 +1,6 @@
 #include "tools/vtl/test_runner.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -13,12 +14,11 @@
 #include "tools/vtl/platform.h"
 #include "tools/vtl/record_text.h"
 #include "tools/vtl/test_report.h"
-#include "tools/vtl/vtl_link.h"
+#include "tools/vtl/unit_session.h"
 
 namespace {
 // How often a wait looks at Ctrl-C and at the port's loss.
 constexpr uint32_t kStopCheckMs = 20;
-constexpr uint32_t kLineBytesPerSecond = FrameCodec::kLinkBaud / 10;  // 8N1: ten bits a byte
 
 bool Before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
 
@@ -41,49 +41,57 @@ bool ControlsMatch(const std::string& pattern, const std::string& bits) {
   return true;
 }
 
-// One unit's test: its link, the page's request state, and the ZVL side answered as
-// "Respond to messages" does.
+// One unit's test: its session, and the ZVL side answered as "Respond to messages"
+// does.
 //
-// Threads: the unit's thread runs the steps and sends the requests; the link's reader
-// thread answers the unit's controls and polls (OnAccepted) and queues the answers to
-// requests for the unit's thread. `zvl`, `lastControls`, `controlsPattern`,
-// `controlsMatched`, the poll counts and the outstanding sends are guarded by `mutex`;
-// the reader never waits for the unit's thread, only for the mutex.
+// Threads: the unit's thread runs the steps and the session's requests; the link's
+// reader thread answers the unit's controls and polls (OnOtherFrame) and claims the
+// unit's ACKs of those answers (ClaimAnswer). `zvl`, `lastControls`, `controlsPattern`,
+// `controlsMatched` and the sequence numbers are guarded by `mutex`; the reader never
+// waits for the unit's thread, only for the mutex, and sends outside it.
 class UnitRun {
  public:
   UnitRun(const Plan& plan, std::string port, TestPrinter* printer)
-      : plan(plan), port(std::move(port)), printer(printer) {
+      : plan(plan), port(port), printer(printer), session(port) {
     zvl.respond = true;
-    link.respond = true;
-    link.faults = &faults;
-    link.onAccepted = [this](const uint8_t* frame, uint8_t length) { OnAccepted(frame, length); };
+    session.Link().respond = true;
+    session.Link().faults = &faults;
+    session.onOtherFrame = [this](const ReceivedFrame& frame) { OnOtherFrame(frame); };
+    session.claimAnswer = [this](const ReceivedFrame& frame) { return ClaimAnswer(frame); };
   }
 
   UnitResult Run();
 
  private:
   enum class Got { kDone, kDeadline, kLost, kStopped };
-  struct Sent {
-    uint32_t start = 0, returned = 0;
-    size_t bytes = 0;
-  };
 
-  void OnAccepted(const uint8_t* frame, uint8_t length);
+  void OnOtherFrame(const ReceivedFrame& frame);
+  bool ClaimAnswer(const ReceivedFrame& frame);
   void RunStep(const PlanStep& step, StepResult* r);
 
   // Waits until `done` holds (checked under the mutex), the tick `deadline`, the port's
   // loss or Ctrl-C.
   template <typename Done>
   Got WaitUntil(uint32_t deadline, Done done);
-  Got NextFrame(uint32_t deadline, ReceivedFrame* frame);
-  bool Send(const uint8_t* payload, size_t length, Sent* sent);
-  uint32_t AnswerMs(const Sent& sent, uint32_t answerTick) const;
 
-  bool ReadRecord(const PlanStep& step, StepResult* r, ReadResponse* response);
-  bool AwaitAnswer(const PlanStep& step, const uint8_t* payload, size_t length, bool isWrite,
-                   const std::string& what, StepResult* r);
+  // The session's requests, marked as outstanding while they wait for their answer.
+  template <typename Request>
+  auto Ask(Request request) {
+    {
+      std::lock_guard<std::mutex> hold(mutex);
+      requestSeq = ++sendCount;
+    }
+    auto outcome = request();
+    std::lock_guard<std::mutex> hold(mutex);
+    requestSeq = 0;
+    return outcome;
+  }
+  // What came of a request: true when it was answered with an ACK (a read: its response).
+  bool Settled(const RequestOutcome& outcome, const std::string& what, const PlanStep& step,
+               StepResult* r);
+  bool Read(const PlanStep& step, StepResult* r, ReadOutcome* read);
   bool WriteRecord(const PlanStep& step, const UnitConfig& record, StepResult* r);
-  bool CheckRead(const PlanStep& step, const ReadResponse& response, StepResult* r);
+  bool CheckRead(const PlanStep& step, const ReadOutcome& read, StepResult* r);
   bool ExpectControls(const PlanStep& step, StepResult* r);
   bool ExpectPoll(const PlanStep& step, StepResult* r);
 
@@ -92,15 +100,19 @@ class UnitRun {
     r->reason = reason;
     return false;
   }
-  // A wait that ended without its answer: the port lost, Ctrl-C, or the window passed.
-  bool Ended(Got got, StepResult* r, const std::string& noAnswer);
+  bool Lost(StepResult* r, const std::string& reason) {
+    r->verdict = Verdict::kError;
+    r->reason = "the port " + port + " was lost: " + reason;
+    return false;
+  }
+  // A wait that ended without what it waited for.
+  bool Ended(Got got, StepResult* r, const std::string& notSeen);
 
   const Plan& plan;
   const std::string port;
   TestPrinter* const printer;
-  VtlLink link;
-  FaultInjector faults;
-  ConfigForm form;  // the unit's thread only
+  FaultInjector faults;  // before the session: its reader answers through it
+  UnitSession session;
   UnitResult result;
 
   std::mutex mutex;
@@ -109,40 +121,18 @@ class UnitRun {
   std::string lastControls;
   std::string controlsPattern;  // empty while no step expects controls
   bool controlsMatched = false;
-  // The unit answers in order, so an ACK or NAK belongs to the earliest of the request
-  // and the poll answer outstanding.
+  // The unit answers in order, so an ACK or NAK belongs to the earlier of the request
+  // and the poll answer outstanding. Sequence numbers count every send; 0 is none.
   uint64_t sendCount = 0;
-  uint64_t requestSeq = 0, pollAnswerSeq = 0;  // 0: none outstanding
-  Sent pollAnswer;
+  uint64_t requestSeq = 0, pollAnswerSeq = 0;
+  uint32_t pollAnswerTick = 0;        // when the outstanding poll answer's send returned
   uint64_t lastAcknowledgedPoll = 0;  // the sequence number of the last poll answer ACKed
   uint32_t lastPollAnswerMs = 0;
 };
 
-void UnitRun::OnAccepted(const uint8_t* frame, uint8_t length) {
-  const uint8_t type = frame[1];
-  if (type == '~') {
-    link.Enqueue(frame, length);
-    return;
-  }
+void UnitRun::OnOtherFrame(const ReceivedFrame& frame) {
   std::unique_lock<std::mutex> hold(mutex);
-  if (type == '+' || type == '-') {
-    const uint32_t now = VtlLink::Now();
-    if (pollAnswerSeq != 0 && !Before(pollAnswer.returned + plan.timeoutMs, now) &&
-        (requestSeq == 0 || pollAnswerSeq < requestSeq)) {
-      if (type == '+') {
-        lastAcknowledgedPoll = pollAnswerSeq;
-        lastPollAnswerMs = AnswerMs(pollAnswer, now);
-      }
-      pollAnswerSeq = 0;
-      changed.notify_all();
-      return;
-    }
-    pollAnswerSeq = 0;  // an answer to a request, or one long overdue
-    hold.unlock();
-    link.Enqueue(frame, length);
-    return;
-  }
-  switch (zvl.Receive(frame, length)) {
+  switch (zvl.Receive(frame.bytes, frame.length)) {
     case FrameEffect::kShowControls:
       lastControls = Trimmed(zvl.BitsText(BitSet::kControls));
       if (!controlsPattern.empty() && ControlsMatch(controlsPattern, lastControls)) {
@@ -154,16 +144,13 @@ void UnitRun::OnAccepted(const uint8_t* frame, uint8_t length) {
       uint8_t payload[CommsState::kMaxPayload];
       const unsigned n = zvl.IndicationsPayload(payload);
       const uint64_t seq = ++sendCount;
-      Sent sent;
-      sent.start = VtlLink::Now();
-      sent.bytes = n + kFrameOverhead;
-      hold.unlock();  // a delay held back by the faults must not hold the unit's thread
-      const bool answered = faults.SendIndications(&link, payload, n);
-      sent.returned = VtlLink::Now();
+      hold.unlock();  // a delay the faults hold the answer back by must not hold the unit's thread
+      const FaultInjector::Sent sent = faults.SendIndications(&session.Link(), payload, n);
+      const uint32_t tick = VtlLink::Now();
       hold.lock();
-      if (answered) {
-        pollAnswer = sent;
+      if (sent == FaultInjector::Sent::kSent) {
         pollAnswerSeq = seq;
+        pollAnswerTick = tick;
       }
       break;
     }
@@ -173,13 +160,30 @@ void UnitRun::OnAccepted(const uint8_t* frame, uint8_t length) {
   }
 }
 
+bool UnitRun::ClaimAnswer(const ReceivedFrame& frame) {
+  std::lock_guard<std::mutex> hold(mutex);
+  if (pollAnswerSeq == 0) return false;
+  const bool inTime = AnsweredInTime(pollAnswerTick, frame.tick, plan.timeoutMs);
+  if (!inTime || (requestSeq != 0 && requestSeq < pollAnswerSeq)) {
+    if (!inTime) pollAnswerSeq = 0;  // long overdue: this ACK is not its
+    return false;
+  }
+  if (frame.bytes[1] == '+') {
+    lastAcknowledgedPoll = pollAnswerSeq;
+    lastPollAnswerMs = static_cast<uint32_t>(std::max<int32_t>(0, static_cast<int32_t>(frame.tick - pollAnswerTick)));
+  }
+  pollAnswerSeq = 0;
+  changed.notify_all();
+  return true;
+}
+
 template <typename Done>
 UnitRun::Got UnitRun::WaitUntil(uint32_t deadline, Done done) {
   std::unique_lock<std::mutex> hold(mutex);
   for (;;) {
     if (done()) return Got::kDone;
     if (StopRequested()) return Got::kStopped;
-    if (link.Lost()) return Got::kLost;
+    if (session.Link().Lost()) return Got::kLost;
     const uint32_t now = VtlLink::Now();
     if (!Before(now, deadline)) return Got::kDeadline;
     const uint32_t left = deadline - now;
@@ -187,51 +191,7 @@ UnitRun::Got UnitRun::WaitUntil(uint32_t deadline, Done done) {
   }
 }
 
-UnitRun::Got UnitRun::NextFrame(uint32_t deadline, ReceivedFrame* frame) {
-  for (;;) {
-    if (StopRequested()) return Got::kStopped;
-    const uint32_t now = VtlLink::Now();
-    const uint32_t slice = Before(now + kStopCheckMs, deadline) ? now + kStopCheckMs : deadline;
-    switch (link.NextFrame(slice, frame)) {
-      case VtlLink::Next::kFrame: return Got::kDone;
-      case VtlLink::Next::kLost: return Got::kLost;
-      case VtlLink::Next::kDeadline:
-        if (slice == deadline) return Got::kDeadline;
-        break;
-    }
-  }
-}
-
-bool UnitRun::Send(const uint8_t* payload, size_t length, Sent* sent) {
-  // Answers still queued belong to earlier requests that were given up.
-  ReceivedFrame stale;
-  while (link.NextFrame(VtlLink::Now(), &stale) == VtlLink::Next::kFrame) {
-  }
-  {
-    std::lock_guard<std::mutex> hold(mutex);
-    requestSeq = ++sendCount;
-  }
-  sent->start = VtlLink::Now();
-  sent->bytes = length + kFrameOverhead;
-  const bool ok = link.SendFrame(payload, static_cast<uint32_t>(length));
-  sent->returned = VtlLink::Now();
-  return ok;
-}
-
-// From the request's last byte on the line to the answer's last byte. A write returns
-// once the driver holds the bytes, before the line has sent them, so the last byte went
-// out no earlier than the bytes' own time at 240 bytes a second after the write began.
-// An answer earlier than that came over a line faster than the unit's (a bare
-// pseudo-terminal): its time counts from the write's return.
-uint32_t UnitRun::AnswerMs(const Sent& sent, uint32_t answerTick) const {
-  const uint32_t onLine =
-      sent.start + static_cast<uint32_t>((sent.bytes * 1000 + kLineBytesPerSecond - 1) / kLineBytesPerSecond);
-  uint32_t from = Before(sent.returned, onLine) ? onLine : sent.returned;
-  if (Before(answerTick, from)) from = sent.returned;
-  return Before(answerTick, from) ? 0 : answerTick - from;
-}
-
-bool UnitRun::Ended(Got got, StepResult* r, const std::string& noAnswer) {
+bool UnitRun::Ended(Got got, StepResult* r, const std::string& notSeen) {
   switch (got) {
     case Got::kStopped:
       r->verdict = Verdict::kSkip;
@@ -239,105 +199,65 @@ bool UnitRun::Ended(Got got, StepResult* r, const std::string& noAnswer) {
       result.interrupted = true;
       return false;
     case Got::kLost:
-      r->verdict = Verdict::kError;
-      r->reason = "the port " + port + " was lost: " + link.LostReason();
-      return false;
+      return Lost(r, session.Link().LostReason());
     case Got::kDeadline:
-      return Fail(r, noAnswer);
+      return Fail(r, notSeen);
     case Got::kDone:
       break;
   }
   return true;
 }
 
-bool UnitRun::ReadRecord(const PlanStep& step, StepResult* r, ReadResponse* response) {
-  const std::string window = " within the " + std::to_string(step.timeoutMs) + " ms window";
-  Sent sent;
-  if (!Send(kReadRequest, kRequestLength, &sent)) return Ended(Got::kLost, r, "");
-  form.answerWindowMs = step.timeoutMs;
-  form.ReadRequested(sent.returned);
-  uint32_t deadline = sent.returned + step.timeoutMs;
-  bool acknowledged = false;
-  ReceivedFrame frame;
-  for (;;) {
-    const Got got = NextFrame(deadline, &frame);
-    if (got != Got::kDone) {
-      return Ended(got, r,
-                   acknowledged ? "the unit acknowledged the read request but sent no read "
-                                  "response" + window
-                                : "no answer to the read request" + window);
-    }
-    const uint8_t type = frame.bytes[1];
-    const ConfigForm::FrameOutcome outcome = form.OnFrame(frame.bytes, frame.length, frame.tick);
-    if (type == '+' || type == '-') {
-      if (!AnsweredInTime(sent.returned, frame.tick, step.timeoutMs)) continue;
-      if (type == '-') {
-        return Fail(r, outcome.statuses.empty() ? kReadRejectedStatus : outcome.statuses.back());
-      }
-      acknowledged = true;
-      deadline = frame.tick + step.timeoutMs;
-      continue;
-    }
-    const ReadResponseStatus status = DecodeReadResponse(frame.bytes, frame.length, response);
-    if (status == ReadResponseStatus::kInvalid) {
-      return Fail(r, std::string(kInvalidConfigurationText) + " (a read response of " +
-                         std::to_string(frame.length) + " bytes; it must be 24)");
-    }
-    if (status != ReadResponseStatus::kValid) continue;
-    r->answerMs.push_back(AnswerMs(sent, frame.tick));
-    std::lock_guard<std::mutex> hold(mutex);
-    requestSeq = 0;
-    break;
+bool UnitRun::Settled(const RequestOutcome& outcome, const std::string& what,
+                      const PlanStep& step, StepResult* r) {
+  if (outcome.answerMs != 0 || outcome.result == RequestResult::kOk ||
+      outcome.result == RequestResult::kRefused) {
+    r->answerMs.push_back(outcome.answerMs);
   }
-  // The text the page shows after "Dip Switch: ".
-  const char* dips = std::strchr(response->daughterBoardText, ':');
-  r->firmware = result.firmware = response->firmware;
-  r->dipSwitches = result.dipSwitches = dips != nullptr ? dips + 2 : "";
-  r->record = result.record = RecordHex(response->config, false);
+  const std::string window = " within the " + std::to_string(step.timeoutMs) + " ms window";
+  switch (outcome.result) {
+    case RequestResult::kOk: return true;
+    case RequestResult::kRefused: return Fail(r, "the unit refused the " + what + " (NAK)");
+    case RequestResult::kNoAnswer:
+      return Fail(r, outcome.acknowledged
+                         ? "the unit acknowledged the " + what + " but sent no read response" + window
+                         : "no answer to the " + what + window);
+    case RequestResult::kInvalid: return Fail(r, kInvalidConfigurationText);
+    case RequestResult::kPortLost: return Lost(r, outcome.reason);
+  }
+  return false;
+}
+
+bool UnitRun::Read(const PlanStep& step, StepResult* r, ReadOutcome* read) {
+  *read = Ask([&] { return session.Read(step.timeoutMs); });
+  if (!Settled(*read, "read request", step, r)) {
+    if (read->result == RequestResult::kRefused) r->reason = RefusedStatus(ConfigRequest::kRead);
+    if (read->result == RequestResult::kInvalid) {
+      r->reason += " (a read response of " + std::to_string(read->invalidLength) +
+                   " bytes; it must be 24)";
+    }
+    return false;
+  }
+  r->firmware = result.firmware = read->firmware;
+  r->dipSwitches = result.dipSwitches = read->dipSwitches;
+  r->record = result.record = RecordHex(read->record, false);
   return true;
 }
 
-bool UnitRun::AwaitAnswer(const PlanStep& step, const uint8_t* payload, size_t length,
-                          bool isWrite, const std::string& what, StepResult* r) {
-  Sent sent;
-  if (!Send(payload, length, &sent)) return Ended(Got::kLost, r, "");
-  form.answerWindowMs = step.timeoutMs;
-  if (isWrite) form.WriteRequested(sent.returned);
-  ReceivedFrame frame;
-  for (;;) {
-    const Got got = NextFrame(sent.returned + step.timeoutMs, &frame);
-    if (got != Got::kDone) {
-      return Ended(got, r, "no answer to the " + what + " within the " +
-                               std::to_string(step.timeoutMs) + " ms window");
-    }
-    const uint8_t type = frame.bytes[1];
-    if (type != '+' && type != '-') continue;
-    const ConfigForm::FrameOutcome outcome = form.OnFrame(frame.bytes, frame.length, frame.tick);
-    if (!AnsweredInTime(sent.returned, frame.tick, step.timeoutMs)) continue;
-    r->answerMs.push_back(AnswerMs(sent, frame.tick));
-    {
-      std::lock_guard<std::mutex> hold(mutex);
-      requestSeq = 0;
-    }
-    if (type == '-') {
-      return Fail(r, isWrite && !outcome.statuses.empty()
-                         ? outcome.statuses.front()
-                         : "the unit refused the " + what + " (NAK)");
-    }
-    return true;
-  }
-}
-
 bool UnitRun::WriteRecord(const PlanStep& step, const UnitConfig& record, StepResult* r) {
-  const ConfigPacket packet = BuildConfigPacket(record);
-  if (!AwaitAnswer(step, packet.data(), packet.size(), true, "configuration write", r)) {
+  const RequestOutcome wrote = Ask([&] { return session.Write(record, step.timeoutMs); });
+  if (!Settled(wrote, "configuration write", step, r)) {
+    if (wrote.result == RequestResult::kRefused) r->reason = RefusedStatus(ConfigRequest::kWrite);
     return false;
   }
   r->figure = std::string(kWriteSuccessfulStatus) + ", record " + RecordHex(record, false);
   if (!step.verify) return true;
-  ReadResponse response;
-  if (!ReadRecord(step, r, &response)) return false;
-  const std::vector<std::string> differences = RecordDifferences(record, response.config);
+  ReadOutcome read;
+  if (!Read(step, r, &read)) {
+    if (r->verdict == Verdict::kFail) r->reason = "the write was taken, but its verify: " + r->reason;
+    return false;
+  }
+  const std::vector<std::string> differences = RecordDifferences(record, read.record);
   if (!differences.empty()) {
     std::string text = "verify found differences:";
     for (const std::string& d : differences) text += " " + d + ";";
@@ -348,17 +268,17 @@ bool UnitRun::WriteRecord(const PlanStep& step, const UnitConfig& record, StepRe
   return true;
 }
 
-bool UnitRun::CheckRead(const PlanStep& step, const ReadResponse& response, StepResult* r) {
+bool UnitRun::CheckRead(const PlanStep& step, const ReadOutcome& read, StepResult* r) {
   std::vector<std::string> wrong;
-  if (!step.firmware.empty() && step.firmware != response.firmware) {
-    wrong.push_back("firmware " + std::string(response.firmware) + ", expected " + step.firmware);
+  if (!step.firmware.empty() && step.firmware != read.firmware) {
+    wrong.push_back("firmware " + read.firmware + ", expected " + step.firmware);
   }
-  if (!step.firmwareMin.empty() && std::strcmp(response.firmware, step.firmwareMin.c_str()) < 0) {
-    wrong.push_back("firmware " + std::string(response.firmware) + ", expected " +
-                    step.firmwareMin + " or later");
+  // Both are "D.D", so their texts compare as the versions do.
+  if (!step.firmwareMin.empty() && read.firmware < step.firmwareMin) {
+    wrong.push_back("firmware " + read.firmware + ", expected " + step.firmwareMin + " or later");
   }
-  if (!step.dipSwitches.empty() && step.dipSwitches != r->dipSwitches) {
-    wrong.push_back("dip switches \"" + r->dipSwitches + "\", expected \"" + step.dipSwitches + "\"");
+  if (!step.dipSwitches.empty() && step.dipSwitches != read.dipSwitches) {
+    wrong.push_back("dip switches \"" + read.dipSwitches + "\", expected \"" + step.dipSwitches + "\"");
   }
   if (!step.record.empty()) {
     std::string expected = step.record;
@@ -367,15 +287,15 @@ bool UnitRun::CheckRead(const PlanStep& step, const ReadResponse& response, Step
   }
   // A field holds its value when setting it would change nothing.
   for (const auto& [field, value] : step.fields) {
-    UnitConfig set = response.config;
+    UnitConfig set = read.record;
     std::string error;
     ApplyAssignment(field + "=" + value, &set, &error);
-    if (set == response.config) continue;
-    for (const RecordField& f : DescribeRecord(response.config)) {
+    if (set == read.record) continue;
+    for (const RecordField& f : DescribeRecord(read.record)) {
       if (field == f.name) wrong.push_back(field + " is " + f.value + ", expected " + value);
     }
   }
-  r->figure = "firmware " + std::string(response.firmware) + ", record " + r->record;
+  r->figure = "firmware " + read.firmware + ", record " + r->record;
   if (wrong.empty()) return true;
   std::string text;
   for (const std::string& w : wrong) text += (text.empty() ? "" : "; ") + w;
@@ -426,19 +346,19 @@ bool UnitRun::ExpectPoll(const PlanStep& step, StepResult* r) {
 
 void UnitRun::RunStep(const PlanStep& step, StepResult* r) {
   r->verdict = Verdict::kPass;
-  ReadResponse response;
+  ReadOutcome read;
   bool passed = true;
   switch (step.kind) {
     case StepKind::kRead:
-      passed = ReadRecord(step, r, &response) && CheckRead(step, response, r);
+      passed = Read(step, r, &read) && CheckRead(step, read, r);
       break;
     case StepKind::kWriteFile:
       passed = WriteRecord(step, step.written, r);
       break;
     case StepKind::kWriteFields: {
       // As `vtl set` does: read, change the named fields, write.
-      if (!ReadRecord(step, r, &response)) return;
-      UnitConfig record = response.config;
+      if (!Read(step, r, &read)) return;
+      UnitConfig record = read.record;
       std::string error;
       for (const auto& [field, value] : step.fields) ApplyAssignment(field + "=" + value, &record, &error);
       passed = WriteRecord(step, record, r);
@@ -447,11 +367,12 @@ void UnitRun::RunStep(const PlanStep& step, StepResult* r) {
     case StepKind::kDefault:
       passed = WriteRecord(step, DefaultConfig(), r);
       break;
-    case StepKind::kTx:
-      passed = AwaitAnswer(step, step.txOn ? kTxOnRequest : kTxOffRequest, kRequestLength, false,
-                           step.txOn ? "Tx on request" : "Tx off request", r);
+    case StepKind::kTx: {
+      const RequestOutcome tx = Ask([&] { return session.Tx(step.txOn, step.timeoutMs); });
+      passed = Settled(tx, step.txOn ? "Tx on request" : "Tx off request", step, r);
       if (passed) r->figure = step.txOn ? "Tx on" : "Tx off";
       break;
+    }
     case StepKind::kIndications: {
       std::lock_guard<std::mutex> hold(mutex);
       std::memcpy(zvl.indications, step.indications, sizeof zvl.indications);
@@ -483,13 +404,15 @@ void UnitRun::RunStep(const PlanStep& step, StepResult* r) {
       break;
     }
   }
+  // A request given up on Ctrl-C shows as interrupted, not as the unit's silence.
+  if (r->verdict == Verdict::kFail && StopRequested()) Ended(Got::kStopped, r, "");
 }
 
 UnitResult UnitRun::Run() {
   result.port = port;
   const uint32_t start = VtlLink::Now();
   std::string reason;
-  result.opened = link.Open(port, &reason);
+  result.opened = session.Open(&reason);
   std::string skipWhy;  // set once the remaining steps are not run
   if (!result.opened) skipWhy = "the port could not be opened";
   for (const PlanStep& step : plan.steps) {
@@ -519,7 +442,7 @@ UnitResult UnitRun::Run() {
     printer->Step(port, r);
     result.steps.push_back(r);
   }
-  link.Close();
+  session.Close();
   result.timeMs = VtlLink::Now() - start;
   printer->Unit(result);
   return result;

@@ -20,6 +20,7 @@ bool VtlLink::Open(const std::string& port, std::string* reason) {
   {
     std::lock_guard<std::mutex> hold(mutex);
     lost = false;
+    lostReason.clear();
     frames.clear();
   }
   openFailure.clear();
@@ -50,7 +51,7 @@ void VtlLink::OnBytesReceived(const uint8_t* bytes, uint32_t count) {
 }
 
 void VtlLink::OnDeviceFailed() {
-  // Taken at once: the reader's failed read is the last call on this thread.
+  // Taken first, before anything else on this thread can change errno or the last error.
   const std::string reason = LastSystemError();
   std::lock_guard<std::mutex> hold(mutex);
   lost = true;
@@ -77,18 +78,11 @@ void VtlLink::AnswerZvlFrame(bool valid) {
 }
 
 void VtlLink::OnFrame(const uint8_t* frame, uint8_t length) {
-  if (onAccepted) {
-    onAccepted(frame, length);
-    return;
-  }
-  Enqueue(frame, length);
-}
-
-void VtlLink::Enqueue(const uint8_t* frame, uint8_t length) {
   ReceivedFrame received{};
+  received.tick = Now();
   std::memcpy(received.bytes, frame, length);
   received.length = length;
-  received.tick = Now();
+  if (onAccepted && !onAccepted(received)) return;
   std::lock_guard<std::mutex> hold(mutex);
   frames.push_back(received);
   changed.notify_all();
