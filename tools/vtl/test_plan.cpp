@@ -1,5 +1,7 @@
 #include "tools/vtl/test_plan.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -16,6 +18,18 @@
 namespace {
 constexpr int64_t kMaxTimeoutMs = 60000;
 constexpr int64_t kMaxWaitMs = 3600000;
+
+// A table's keys in the order the file has them (toml++ keeps them sorted), so that the
+// first error reported is the first in the file and fields apply in the order written.
+std::vector<std::pair<const toml::key*, const toml::node*>> InFileOrder(const toml::table& table) {
+  std::vector<std::pair<const toml::key*, const toml::node*>> keys;
+  for (const auto& [key, node] : table) keys.emplace_back(&key, &node);
+  std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) {
+    const toml::source_position &x = a.first->source().begin, &y = b.first->source().begin;
+    return x.line != y.line ? x.line < y.line : x.column < y.column;
+  });
+  return keys;
+}
 
 struct PlanFailure {
   std::string text;
@@ -75,13 +89,13 @@ class Reader {
 
   // The fields of `fields = {...}` or `write = {...}`, each tried on a scratch record.
   void TakeFields(const toml::table& table, const std::string& key, PlanStep* s) const {
-    for (const auto& [name, node] : table) {
-      const std::string field(name.str());
-      const std::string value = FieldValue(node, key + "." + field);
+    for (const auto& [name, node] : InFileOrder(table)) {
+      const std::string field(name->str());
+      const std::string value = FieldValue(*node, key + "." + field);
       UnitConfig scratch = DefaultConfig();
       std::string error;
       if (!ApplyAssignment(field + "=" + value, &scratch, &error)) {
-        Fail(node.source(), key + "." + field, error);
+        Fail(node->source(), key + "." + field, error);
       }
       s->fields.emplace_back(field, value);
     }
@@ -99,20 +113,20 @@ class Reader {
         {"bad_checksum_pct", &FaultOptions::badChecksumPct, 100},
         {"delay_ms", &FaultOptions::delayMs, FaultInjector::kMaxDelayMs},
     };
-    for (const auto& [name, node] : table) {
-      const std::string key = "faults." + std::string(name.str());
+    for (const auto& [name, node] : InFileOrder(table)) {
+      const std::string key = "faults." + std::string(name->str());
       bool known = false;
       for (const auto& k : kFaultKeys) {
-        if (name.str() != k.key) continue;
-        faults->*k.value = static_cast<unsigned>(TakeInteger(node, key, 0, k.max));
+        if (name->str() != k.key) continue;
+        faults->*k.value = static_cast<unsigned>(TakeInteger(*node, key, 0, k.max));
         known = true;
       }
-      if (name.str() == "seed") {
-        faults->seed = static_cast<uint32_t>(TakeInteger(node, key, 0, UINT32_MAX));
+      if (name->str() == "seed") {
+        faults->seed = static_cast<uint32_t>(TakeInteger(*node, key, 0, UINT32_MAX));
         known = true;
       }
       if (!known) {
-        Fail(name.source(), key,
+        Fail(name->source(), key,
              "unknown key (faults takes nak_pct, silent_pct, bad_checksum_pct, delay_ms, seed)");
       }
     }
@@ -314,17 +328,18 @@ PlanStep ReadStep(Reader& r, const toml::table& table, const Plan& plan, int num
   }
   if (s.kind == StepKind::kExpectPoll) s.withinMs = 5000;
 
-  for (const auto& [name, node] : table) {
-    const std::string key(name.str());
+  for (const auto& [name, value] : InFileOrder(table)) {
+    const toml::node& node = *value;
+    const std::string key(name->str());
     if (key == actionKey) continue;
     const OptionKey* option = nullptr;
     for (const OptionKey& o : kStepOptions) {
       if (key == o.key) option = &o;
     }
-    if (option == nullptr) r.Fail(name.source(), key, "unknown key");
+    if (option == nullptr) r.Fail(name->source(), key, "unknown key");
     bool fits = option->kinds.empty();
     for (const StepKind k : option->kinds) fits = fits || k == s.kind;
-    if (!fits) r.Fail(name.source(), key, "does not go with '" + actionKey + "'");
+    if (!fits) r.Fail(name->source(), key, "does not go with '" + actionKey + "'");
     if (key == "name") s.name = r.TakeString(node, key);
     if (key == "timeout_ms") s.timeoutMs = static_cast<uint32_t>(r.TakeInteger(node, key, 1, kMaxTimeoutMs));
     if (key == "max_answer_ms") s.maxAnswerMs = static_cast<uint32_t>(r.TakeInteger(node, key, 1, kMaxTimeoutMs));
@@ -368,16 +383,16 @@ bool ReadPlan(const std::string& path, Plan* plan, std::string* error) {
   Reader r(path);
   try {
     const toml::table root = toml::parse(text.str(), path);
-    for (const auto& [name, node] : root) {
-      const std::string key(name.str());
+    for (const auto& [name, node] : InFileOrder(root)) {
+      const std::string key(name->str());
       if (key == "name") {
-        plan->name = r.TakeString(node, key);
+        plan->name = r.TakeString(*node, key);
       } else if (key == "timeout_ms") {
-        plan->timeoutMs = static_cast<uint32_t>(r.TakeInteger(node, key, 1, kMaxTimeoutMs));
+        plan->timeoutMs = static_cast<uint32_t>(r.TakeInteger(*node, key, 1, kMaxTimeoutMs));
       } else if (key == "keep_going") {
-        plan->keepGoing = r.TakeBool(node, key);
+        plan->keepGoing = r.TakeBool(*node, key);
       } else if (key != "step") {
-        r.Fail(name.source(), key, "unknown key (a plan takes name, timeout_ms, keep_going, step)");
+        r.Fail(name->source(), key, "unknown key (a plan takes name, timeout_ms, keep_going, step)");
       }
     }
     // The steps after the settings: their default timeout is the plan's, wherever it stands.
