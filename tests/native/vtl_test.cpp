@@ -116,6 +116,44 @@ TEST(Assignments, RefusedValuesNameTheFieldAndChangeNothing) {
   }
 }
 
+TEST(Fields, ChecksOfARecordTakeValuesAsSetTakesThem) {
+  const struct {
+    const char* name;
+    const char* value;
+    FieldCheck check;
+    const char* actual;
+  } cases[] = {
+      {"io", "60", FieldCheck::kHolds, "60"},
+      {"io", "61", FieldCheck::kDiffers, "60"},
+      {"zvl", "off", FieldCheck::kHolds, "off"},
+      {"zvl", "61", FieldCheck::kDiffers, "off"},
+      {"preamble-ms", "121", FieldCheck::kHolds, "120"},  // the same 18 steps
+      {"protocol", "32", FieldCheck::kDiffers, "64"},
+      {"nrz", "off", FieldCheck::kHolds, "off"},
+      {"baud", "9600", FieldCheck::kDiffers, "1200"},
+      {"baud", "110", FieldCheck::kBad, ""},
+      {"colour", "red", FieldCheck::kBad, ""},
+  };
+  for (const auto& k : cases) {
+    std::string actual = "stale", error;
+    EXPECT_EQ(CheckField(k.name, k.value, DefaultConfig(), &actual, &error), k.check)
+        << k.name << "=" << k.value << " " << error;
+    EXPECT_EQ(actual, k.actual) << k.name << "=" << k.value;
+    EXPECT_EQ(error.empty(), k.check != FieldCheck::kBad) << error;
+  }
+}
+
+TEST(Fields, TheHelpListsEveryFieldWithinItsWidth) {
+  const std::string help = FieldsHelp(29, 82);
+  for (const FieldSpec& field : RecordFields()) {
+    EXPECT_NE(help.find(std::string(" ") + field.name), std::string::npos) << field.name;
+  }
+  size_t start = 0;
+  for (size_t end; (end = help.find('\n', start)) != std::string::npos; start = end + 1) {
+    EXPECT_LE(end - start, 82u) << help.substr(start, end - start);
+  }
+}
+
 TEST(Differences, EachFieldOnceAndIgnoredBitsByByte) {
   EXPECT_TRUE(RecordDifferences(DefaultConfig(), DefaultConfig()).empty());
   EXPECT_EQ(RecordDifferences(Hex("3CBDBF1206000D"), Hex("7C3DBF1209100A")),

@@ -25,6 +25,7 @@
 #include "config/config_file.h"
 #include "config/unit_config.h"
 #include "link/line_assembler.h"
+#include "tools/unit_sim/line_pace.h"
 #include "tools/unit_sim/sim_options.h"
 
 class SimLine;
@@ -46,8 +47,6 @@ class UnitSimulator {
   bool Start(std::string* error);
   // Stops the threads and closes the line; safe to call twice. A Wine port mapping
   // stays until the simulator is destroyed, since removing it runs Wine.
-  // How long after start a line that nobody has opened is noted.
-  static constexpr std::chrono::seconds kPeerWait{3};
   void Stop();
 
   // The path the tool should open: the device given, or our pseudo-terminal's end.
@@ -89,10 +88,14 @@ class UnitSimulator {
   std::string ReadResponsePayload() const;
   std::string NextControlsPayload();
   bool Chance(unsigned percent);
+  // Waits until `until`; false, at once, when the simulator is stopping.
+  bool PauseUntil(Clock::time_point until);
 
   void SenderLoop();
   void Transmit(const Bytes& bytes, const std::string& note);
   void WritePiece(const uint8_t* bytes, size_t count);
+  // With --line-rate: each byte goes to the line once it would have crossed it.
+  size_t WritePaced(const uint8_t* bytes, size_t count);
 
   const SimOptions options;
   const Output output;
@@ -109,10 +112,14 @@ class UnitSimulator {
   unsigned indicationsWidth = 0;
   uint64_t controlsStep = 0;
   uint64_t floodSent = 0;
+  uint64_t requestsAnswered = 0;
   std::mt19937 random;
 
   // Reader thread only.
   LineAssembler received;
+  LinePace takePace;
+  // Sender thread only.
+  LinePace sendPace;
 
   std::atomic<uint64_t> framesIn{0};
   std::atomic<uint64_t> framesOut{0};

@@ -35,12 +35,7 @@ const char kHelp[] =
     "  default [--verify]         write the default record 3C BD BF 12 06 00 0D\n"
     "  set FIELD=VALUE... [--verify]\n"
     "                             read, change the named fields, write. Fields:\n"
-    "                             io, zvl, adcs (0-63 or off); split (on/off);\n"
-    "                             preamble-ms, postamble-ms (0-1700, stored in steps of\n"
-    "                             6.666666 ms); protocol (32/64); rx-equalisation,\n"
-    "                             v22-tx-high, nrz, no-ctrl-byte, use-avail,\n"
-    "                             dont-buffer-controls (on/off); baud (115200 57600\n"
-    "                             38400 19200 9600 4800 2400 1200 600 300)\n"
+    "%FIELDS%"
     "  tx on|off                  switch the unit's transmitter\n"
     "  monitor [--respond] [--wide] [--indications HEX] [--log FILE]\n"
     "                             stand in for the ZVL equipment until Ctrl-C or SIGTERM:\n"
@@ -93,6 +88,13 @@ const char kHelp[] =
     "    read firmware, dip_switches, record; unit: port, result, passed, failed,\n"
     "    errors, skipped, time_ms, interrupted, firmware, dip_switches, record;\n"
     "    end: units, passed, failed, exit\n";
+
+// The help, its list of the record's fields made from the fields' table.
+std::string HelpText() {
+  std::string text = kHelp;
+  const size_t at = text.find("%FIELDS%");
+  return text.replace(at, std::strlen("%FIELDS%"), FieldsHelp(29, 82));
+}
 
 enum OptionId {
   kPort = 1000, kTimeout, kJson, kHelpOption, kSave, kVerify, kRespond, kWide,
@@ -273,7 +275,7 @@ int main(int argc, char** argv) {
   }
   int status = ParseOptions(argc, argv, true, nullptr, &p);
   if (status == 1) {
-    std::fputs(kHelp, stdout);
+    std::fputs(HelpText().c_str(), stdout);
     return kExitDone;
   }
   if (status != 0) return status;
@@ -291,7 +293,7 @@ int main(int argc, char** argv) {
   words.push_back(nullptr);
   status = ParseOptions(argc - first, words.data(), false, command, &p);
   if (status == 1) {
-    std::fputs(kHelp, stdout);
+    std::fputs(HelpText().c_str(), stdout);
     return kExitDone;
   }
   if (status != 0) return status;
