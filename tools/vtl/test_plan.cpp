@@ -94,7 +94,7 @@ class Reader {
       const std::string value = FieldValue(*node, key + "." + field);
       UnitConfig scratch = DefaultConfig();
       std::string error;
-      if (!ApplyAssignment(field + "=" + value, &scratch, &error)) {
+      if (!SetField(field, value, &scratch, &error)) {
         Fail(node->source(), key + "." + field, error);
       }
       s->fields.emplace_back(field, value);

@@ -285,14 +285,10 @@ bool UnitRun::CheckRead(const PlanStep& step, const ReadOutcome& read, StepResul
     for (char& c : expected) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (expected != r->record) wrong.push_back("record " + r->record + ", expected " + expected);
   }
-  // A field holds its value when setting it would change nothing.
   for (const auto& [field, value] : step.fields) {
-    UnitConfig set = read.record;
-    std::string error;
-    ApplyAssignment(field + "=" + value, &set, &error);
-    if (set == read.record) continue;
-    for (const RecordField& f : DescribeRecord(read.record)) {
-      if (field == f.name) wrong.push_back(field + " is " + f.value + ", expected " + value);
+    std::string actual, error;
+    if (CheckField(field, value, read.record, &actual, &error) != FieldCheck::kHolds) {
+      wrong.push_back(field + " is " + actual + ", expected " + value);
     }
   }
   r->figure = "firmware " + read.firmware + ", record " + r->record;
@@ -360,7 +356,7 @@ void UnitRun::RunStep(const PlanStep& step, StepResult* r) {
       if (!Read(step, r, &read)) return;
       UnitConfig record = read.record;
       std::string error;
-      for (const auto& [field, value] : step.fields) ApplyAssignment(field + "=" + value, &record, &error);
+      for (const auto& [field, value] : step.fields) SetField(field, value, &record, &error);
       passed = WriteRecord(step, record, r);
       break;
     }
