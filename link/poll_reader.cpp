@@ -49,6 +49,9 @@ void PollReader::Loop(int device, const OnBytes& onBytes, const OnFailed& onFail
     if (got > 0) {
       onBytes(buffer, static_cast<uint32_t>(got));
     } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+      // End of file sets no errno (read(2)); cleared so that the owner's reason for the
+      // loss is not an older call's.
+      if (got == 0) errno = 0;
       onFailed();  // the far end has gone: stop instead of spinning on POLLHUP
       break;
     }
