@@ -720,7 +720,7 @@ tx = "off"
         self.assertEqual(units[sims[0].path]["record"], "0C14BF0F06000A")
         self.assertEqual(objects[-1]["event"], "end")
         fault_steps = [o for o in objects if o["event"] == "step" and o["port"] == sims[0].path
-                       and o["name"] == "wait 4000 ms"]
+                       and o["name"] == "wait 6000 ms"]
         self.assertGreater(fault_steps[0]["faults_delayed"], 0)  # every answer held back
         root = junit(report)
         self.assertEqual(root.get("tests"), "36")
