@@ -52,7 +52,7 @@ bool ControlsMatch(const std::string& pattern, const std::string& bits) {
 class UnitRun {
  public:
   UnitRun(const Plan& plan, std::string port, TestPrinter* printer)
-      : plan(plan), port(port), printer(printer), session(port) {
+      : plan(plan), port(port), printer(printer), session(this->port) {
     zvl.respond = true;
     session.Link().respond = true;
     session.Link().faults = &faults;
@@ -111,8 +111,7 @@ class UnitRun {
   const Plan& plan;
   const std::string port;
   TestPrinter* const printer;
-  FaultInjector faults;  // before the session: its reader answers through it
-  UnitSession session;
+  FaultInjector faults;
   UnitResult result;
 
   std::mutex mutex;
@@ -128,6 +127,8 @@ class UnitRun {
   uint32_t pollAnswerTick = 0;        // when the outstanding poll answer's send returned
   uint64_t lastAcknowledgedPoll = 0;  // the sequence number of the last poll answer ACKed
   uint32_t lastPollAnswerMs = 0;
+  // Last, so that its reader thread, which uses everything above, ends first.
+  UnitSession session;
 };
 
 void UnitRun::OnOtherFrame(const ReceivedFrame& frame) {
