@@ -6,6 +6,7 @@
 set -u
 source "$(dirname "$0")/../wine/wine-env.sh"
 win_build=$1
+examples=$(cd "$(dirname "$0")/../../examples" && pwd)
 native_build=${VTL_NATIVE_BUILD:?names the native build folder, with vtl-unit-sim}
 wine_env_init
 wine_env_com_absent 9
@@ -54,7 +55,6 @@ test_sim_log=$WINE_ENV_TMP/test-sim.log
 WINE_ENV_PIDS+=($!)
 for _ in $(seq 100); do [ -s "$test_sim_log" ] && break; sleep 0.02; done
 wine_env_com_map 7 "$(head -1 "$test_sim_log")"
-examples=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../examples" && pwd)
 check "test, bench example" 0 '^1 unit: 1 passed, 0 failed' -- \
   "${vtl[@]}" test "$examples/bench.toml" --port COM7 --junit bench.xml
 check "test, its JUnit file" 0 '<testsuite name="COM7" tests="4" failures="0" errors="0" skipped="0"' -- cat bench.xml
