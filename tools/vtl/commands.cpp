@@ -20,186 +20,86 @@ namespace {
 constexpr int kReopenEveryMs = 500;
 constexpr int kStopCheckMs = 20;
 
-// Lines for people on stdout, or one JSON object per line with --json; with a log file
-// the same lines are appended there. Each line is written whole and flushed, from
-// whichever thread, so that a reader of a pipe sees it at once.
-class Printer {
- public:
-  explicit Printer(bool json) : json(json) {}
-  ~Printer() {
-    if (log != nullptr) std::fclose(log);
-  }
-  bool OpenLog(const std::string& path, std::string* reason) {
-    log = std::fopen(path.c_str(), "a");
-    if (log == nullptr) *reason = LastSystemError();
-    return log != nullptr;
-  }
-  void Line(const std::string& text, const JsonObject& object) {
-    const std::string line = (json ? object.Text() : text) + "\n";
-    std::lock_guard<std::mutex> hold(mutex);
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
-    if (log != nullptr) {
-      std::fputs(line.c_str(), log);
-      std::fflush(log);
-    }
-  }
-  // A human text of several lines, or one JSON object.
-  void Report(const std::vector<std::string>& lines, const JsonObject& object) {
-    std::string text;
-    for (const std::string& l : lines) text += (text.empty() ? "" : "\n") + l;
-    Line(text, object);
-  }
-  const bool json;
-
- private:
-  std::mutex mutex;
-  FILE* log = nullptr;
-};
-
-std::string Labelled(const std::string& label, const std::string& value) {
-  std::string line = label + ":";
-  if (line.size() < 24) line.resize(24, ' ');
-  return line + value;
-}
-
-void AddRecordLines(std::vector<std::string>* lines, const UnitConfig& config) {
-  for (const RecordField& field : DescribeRecord(config)) {
-    lines->push_back(Labelled(field.label, field.text));
-  }
-  lines->push_back(Labelled("Record", RecordHex(config, true)));
-}
-
-// A failure: its text on stderr, or with --json one object on stdout; returns `status`.
-int Fail(const CommonOptions& options, const std::string& command, int status,
-         const char* result, const std::string& message) {
-  if (options.json) {
-    JsonObject object;
-    object.Add("command", command).Add("result", result).Add("error", message).Add("exit", status);
-    std::printf("%s\n", object.Text().c_str());
-    std::fflush(stdout);
-  } else {
-    const std::string who = command.empty() ? "vtl" : "vtl " + command;
-    std::fprintf(stderr, "%s: %s\n", who.c_str(), message.c_str());
-  }
-  return status;
-}
-
-int PortFailure(const CommonOptions& o, const std::string& command, const std::string& message) {
-  return Fail(o, command, kExitPort, "port", message);
-}
+Failure PortFailure(const std::string& message) { return {kExitPort, "port", message}; }
 
 std::string WindowText(const CommonOptions& o) {
   return "within the " + std::to_string(o.timeoutMs) + " ms window";
 }
 
+std::string FileFailure(ConfigFileError error, const std::string& file) {
+  return std::string(ConfigFileMessage(error)) + ": " + file;
+}
+
 // One command's use of the unit: the session's outcomes turned into the command's
-// failure reports and exit statuses.
+// failures, in the command's words.
 struct Session {
   const CommonOptions& options;
-  const std::string command;
   UnitSession unit;
-  bool verifyDiffered = false;
 
-  Session(const CommonOptions& options, const std::string& command)
-      : options(options), command(command), unit(options.port) {}
+  explicit Session(const CommonOptions& options) : options(options), unit(options.port) {}
 
-  int Open() {
+  Failure Open() {
     std::string reason;
-    if (unit.Open(&reason)) return kExitDone;
-    return PortFailure(options, command, reason);
+    if (unit.Open(&reason)) return {};
+    return PortFailure(reason);
   }
 
-  int Lost(const std::string& during) {
-    return PortFailure(options, command,
-                       "the port " + options.port + " was lost during the " + during);
-  }
-
-  // The exit status of a request that did not end well, its failure reported; kExitDone
-  // when it did.
-  int Judge(const RequestOutcome& outcome, ConfigRequest request, const std::string& what) {
+  // What went wrong with a request, in the words of `what` ("read request",
+  // "configuration write", "Tx on request"); no failure when it went well.
+  Failure Judge(const RequestOutcome& outcome, ConfigRequest request, const std::string& what) {
     switch (outcome.result) {
       case RequestResult::kOk:
-        return kExitDone;
+        return {};
       case RequestResult::kPortLost:
         // A read is lost during its wait as "the read": its ACK may have come already.
-        return Lost(outcome.sent && request == ConfigRequest::kRead ? "read" : what);
+        return PortFailure("the port " + options.port + " was lost during the " +
+                           (outcome.sent && request == ConfigRequest::kRead ? "read" : what));
       case RequestResult::kRefused:
-        return Fail(options, command, kExitUnit, "refused",
-                    request == ConfigRequest::kTxOn || request == ConfigRequest::kTxOff
-                        ? "the unit refused the " + what + " (NAK)"
-                        : std::string(RefusedStatus(request)));
+        return {kExitUnit, "refused",
+                request == ConfigRequest::kTxOn || request == ConfigRequest::kTxOff
+                    ? "the unit refused the " + what + " (NAK)"
+                    : std::string(RefusedStatus(request))};
       case RequestResult::kNoAnswer:
-        return Fail(options, command, kExitUnit, "no answer",
-                    outcome.acknowledged
-                        ? "the unit acknowledged the read request but sent no read response " +
-                              WindowText(options)
-                        : "no answer to the " + what + " " + WindowText(options));
+        return {kExitUnit, "no answer",
+                outcome.acknowledged
+                    ? "the unit acknowledged the read request but sent no read response " +
+                          WindowText(options)
+                    : "no answer to the " + what + " " + WindowText(options)};
       case RequestResult::kInvalid:
         break;
     }
     const auto& read = static_cast<const ReadOutcome&>(outcome);
-    return Fail(options, command, kExitUnit, "invalid response",
-                std::string(kInvalidConfigurationText) + " (a read response of " +
-                    std::to_string(read.invalidLength) + " bytes; it must be 24)");
+    return {kExitUnit, "invalid response",
+            std::string(kInvalidConfigurationText) + " (a read response of " +
+                std::to_string(read.invalidLength) + " bytes; it must be 24)"};
   }
 
-  // Reads the unit's record.
-  int ReadRecord(ReadOutcome* read) {
+  Failure ReadRecord(ReadOutcome* read) {
     *read = unit.Read(options.timeoutMs);
     return Judge(*read, ConfigRequest::kRead, "read request");
   }
 
-  // Writes the record, and with `verify` reads it back and compares all seven bytes.
-  int WriteRecord(const UnitConfig& record, bool verify, JsonObject* object,
-                  std::vector<std::string>* lines) {
-    const RequestOutcome written = unit.Write(record, options.timeoutMs);
-    if (const int failed = Judge(written, ConfigRequest::kWrite, "configuration write")) {
+  // Writes result->written, and with `verify` reads it back and compares all seven bytes.
+  Failure WriteRecord(bool verify, WriteResult* result) {
+    const RequestOutcome written = unit.Write(result->written, options.timeoutMs);
+    if (Failure failed = Judge(written, ConfigRequest::kWrite, "configuration write")) {
       return failed;
     }
-    object->Add("status", kWriteSuccessfulStatus);
-    lines->push_back(kWriteSuccessfulStatus);
-    lines->push_back(Labelled("Record written", RecordHex(record, true)));
-    if (!verify) return kExitDone;
-    ReadOutcome response;
-    const int read = ReadRecord(&response);
-    if (read != kExitDone) return read;
-    const std::vector<std::string> differences = RecordDifferences(record, response.record);
-    object->Add("verified", differences.empty());
-    object->Add("read_back", RecordHex(response.record, false));
-    object->Add("differences", differences);
-    lines->push_back(Labelled("Read back", RecordHex(response.record, true)));
-    if (differences.empty()) {
-      lines->push_back("Verified: the unit holds the record written");
-      return kExitDone;
-    }
-    verifyDiffered = true;
-    lines->push_back("Verify found differences:");
-    for (const std::string& d : differences) lines->push_back("  " + d);
-    return kExitUnit;
+    if (!verify) return {};
+    ReadOutcome back;
+    if (Failure failed = ReadRecord(&back)) return failed;
+    result->verified = true;
+    result->readBack = back.record;
+    result->differences = RecordDifferences(result->written, back.record);
+    return {};
   }
 };
-
-void AddResponse(JsonObject* object, std::vector<std::string>* lines, const ReadOutcome& r) {
-  char status[64];
-  std::snprintf(status, sizeof status, kReadCompleteFormat, r.firmware.c_str());
-  object->Add("status", status);
-  object->Add("firmware", r.firmware);
-  object->Add("dip_switches", kDipSwitchLabel + r.dipSwitches);
-  lines->push_back(status);
-  lines->push_back(Labelled("Firmware", r.firmware));
-  lines->push_back(Labelled("Dip switches", r.dipSwitches));
-}
-
-std::string FileFailure(ConfigFileError error, const std::string& file) {
-  return std::string(ConfigFileMessage(error)) + ": " + file;
-}
 }  // namespace
 
 int UsageError(const CommonOptions& options, const std::string& command,
                const std::string& message) {
-  return Fail(options, command, kExitUsage, "usage",
-              message + " (vtl --help tells more)");
+  return Printer(options.json, command)
+      .Print(Failure{kExitUsage, "usage", message + " (vtl --help tells more)"});
 }
 
 bool LoadRecordFile(const CommonOptions& options, const std::string& command,
@@ -216,71 +116,50 @@ bool LoadRecordFile(const CommonOptions& options, const std::string& command,
   } else if (error == ConfigFileError::kOpenFailed) {
     message += " (" + LastSystemError() + ")";
   }
-  *exitStatus = Fail(options, command, kExitUsage, "bad file", message);
+  *exitStatus = Printer(options.json, command).Print(Failure{kExitUsage, "bad file", message});
   return false;
 }
 
 int RunShow(const CommonOptions& options, const std::string& file) {
-  UnitConfig record{};
+  ShowResult result;
+  result.file = file;
   int status = kExitDone;
-  if (!LoadRecordFile(options, "show", file, &record, &status)) return status;
-  JsonObject object;
-  object.Add("command", "show").Add("result", "ok").Add("file", file);
-  AddRecord(&object, record);
-  std::vector<std::string> lines;
-  AddRecordLines(&lines, record);
-  Printer(options.json).Report(lines, object);
-  return kExitDone;
+  if (!LoadRecordFile(options, "show", file, &result.record, &status)) return status;
+  return Printer(options.json, "show").Print(result);
 }
 
 int RunRead(const CommonOptions& options, const std::string& saveFile) {
-  Session session(options, "read");
-  if (const int opened = session.Open()) return opened;
-  ReadOutcome response;
-  if (const int read = session.ReadRecord(&response)) return read;
-  JsonObject object;
-  std::vector<std::string> lines;
-  object.Add("command", "read");
-  AddResponse(&object, &lines, response);
-  AddRecord(&object, response.record);
-  AddRecordLines(&lines, response.record);
-  int status = kExitDone;
-  std::string saveFailure;
+  Printer printer(options.json, "read");
+  Session session(options);
+  ReadOutcome read;
+  if (Failure failed = session.Open()) return printer.Print(failed);
+  if (Failure failed = session.ReadRecord(&read)) return printer.Print(failed);
+  ReadResult result;
+  result.firmware = read.firmware;
+  result.dipSwitches = read.dipSwitches;
+  result.record = read.record;
   if (!saveFile.empty()) {
-    const ConfigFileError saved = SaveConfigFile(saveFile.c_str(), response.record);
+    const ConfigFileError saved = SaveConfigFile(saveFile.c_str(), read.record);
     if (saved == ConfigFileError::kNone) {
-      object.Add("saved", saveFile);
-      lines.push_back(Labelled("Saved to", saveFile));
+      result.savedTo = saveFile;
     } else {
-      status = kExitUsage;
-      saveFailure = FileFailure(saved, saveFile) + " (" + LastSystemError() +
-                    "); an existing file is left as it was";
-      object.Add("error", saveFailure).Add("exit", status);
+      result.saveFailure = {kExitUsage, "bad file",
+                            FileFailure(saved, saveFile) + " (" + LastSystemError() +
+                                "); an existing file is left as it was"};
     }
   }
-  // The record is shown even when it could not be saved: it was read.
-  object.Add("result", status == kExitDone ? "ok" : "bad file");
-  Printer(options.json).Report(lines, object);
-  if (status != kExitDone && !options.json) {
-    std::fprintf(stderr, "vtl read: %s\n", saveFailure.c_str());
-  }
-  return status;
+  return printer.Print(result);
 }
 
 int RunWrite(const CommonOptions& options, const std::string& command, const UnitConfig& record,
              bool verify) {
-  Session session(options, command);
-  if (const int opened = session.Open()) return opened;
-  JsonObject object;
-  std::vector<std::string> lines;
-  object.Add("command", command).Add("written", RecordHex(record, false));
-  const int status = session.WriteRecord(record, verify, &object, &lines);
-  // A failed request has been reported already; a difference found is reported here.
-  if (status == kExitDone || session.verifyDiffered) {
-    object.Add("result", status == kExitDone ? "ok" : "different");
-    Printer(options.json).Report(lines, object);
-  }
-  return status;
+  Printer printer(options.json, command);
+  Session session(options);
+  if (Failure failed = session.Open()) return printer.Print(failed);
+  WriteResult result;
+  result.written = record;
+  if (Failure failed = session.WriteRecord(verify, &result)) return printer.Print(failed);
+  return printer.Print(result);
 }
 
 int RunSet(const CommonOptions& options, const std::vector<std::string>& assignments,
@@ -291,40 +170,31 @@ int RunSet(const CommonOptions& options, const std::vector<std::string>& assignm
   for (const std::string& assignment : assignments) {
     if (!ApplyAssignment(assignment, &scratch, &error)) return UsageError(options, "set", error);
   }
-  Session session(options, "set");
-  if (const int opened = session.Open()) return opened;
-  ReadOutcome response;
-  if (const int read = session.ReadRecord(&response)) return read;
-  UnitConfig record = response.record;
-  for (const std::string& assignment : assignments) ApplyAssignment(assignment, &record, &error);
-  JsonObject object;
-  std::vector<std::string> lines;
-  object.Add("command", "set").Add("read", RecordHex(response.record, false));
-  object.Add("written", RecordHex(record, false));
-  lines.push_back(Labelled("Record read", RecordHex(response.record, true)));
-  const int status = session.WriteRecord(record, verify, &object, &lines);
-  if (status == kExitDone || session.verifyDiffered) {
-    object.Add("result", status == kExitDone ? "ok" : "different");
-    AddRecord(&object, record);
-    AddRecordLines(&lines, record);
-    Printer(options.json).Report(lines, object);
+  Printer printer(options.json, "set");
+  Session session(options);
+  if (Failure failed = session.Open()) return printer.Print(failed);
+  ReadOutcome read;
+  if (Failure failed = session.ReadRecord(&read)) return printer.Print(failed);
+  WriteResult result;
+  result.readFirst = read.record;
+  result.written = read.record;
+  for (const std::string& assignment : assignments) {
+    ApplyAssignment(assignment, &result.written, &error);
   }
-  return status;
+  if (Failure failed = session.WriteRecord(verify, &result)) return printer.Print(failed);
+  return printer.Print(result);
 }
 
 int RunTx(const CommonOptions& options, bool on) {
-  Session session(options, "tx");
-  if (const int opened = session.Open()) return opened;
-  const RequestOutcome outcome = session.unit.Tx(on, options.timeoutMs);
+  Printer printer(options.json, "tx");
+  Session session(options);
+  if (Failure failed = session.Open()) return printer.Print(failed);
   const ConfigRequest request = on ? ConfigRequest::kTxOn : ConfigRequest::kTxOff;
-  if (const int failed = session.Judge(outcome, request, on ? "Tx on request" : "Tx off request")) {
-    return failed;
+  if (Failure failed = session.Judge(session.unit.Tx(on, options.timeoutMs), request,
+                                     on ? "Tx on request" : "Tx off request")) {
+    return printer.Print(failed);
   }
-  JsonObject object;
-  object.Add("command", "tx").Add("result", "ok").Add("state", on ? "on" : "off");
-  object.Add("status", on ? "Tx on" : "Tx off");
-  Printer(options.json).Line(on ? "Tx on" : "Tx off", object);
-  return kExitDone;
+  return printer.Print(TxResult{on});
 }
 
 namespace {
@@ -372,11 +242,11 @@ JsonObject PortField(const std::string& port) {
 }  // namespace
 
 int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
-  Printer printer(options.json);
+  Printer printer(options.json, "monitor");
   std::string reason;
   if (!monitor.logFile.empty() && !printer.OpenLog(monitor.logFile, &reason)) {
-    return Fail(options, "monitor", kExitUsage, "bad file",
-                "cannot open the log file " + monitor.logFile + ": " + reason);
+    return printer.Print(Failure{kExitUsage, "bad file",
+                                 "cannot open the log file " + monitor.logFile + ": " + reason});
   }
   // The page's state, owned by the reader thread here: frames are handled where they
   // arrive, in order, and the indications answer to an "R" goes out from there too.
@@ -433,7 +303,7 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
   };
 
   CatchStopSignals();
-  if (!link.Open(options.port, &reason)) return PortFailure(options, "monitor", reason);
+  if (!link.Open(options.port, &reason)) return printer.Print(PortFailure(reason));
   PrintEvent(&printer, "opened", options.port + " opened" +
                                      (monitor.respond ? ", answering as the ZVL equipment" : ""),
              PortField(options.port));
@@ -532,7 +402,7 @@ SerialPort::OpenStatus OpenTapEnd(TapEnd* end, const std::string& port, std::str
 
 int RunTap(const CommonOptions& options, const std::string& toolPort,
            const std::string& unitPort) {
-  Printer printer(options.json);
+  Printer printer(options.json, "tap");
   TapEnd tool("tool", "tool>unit", &printer);
   TapEnd unit("unit", "unit>tool", &printer);
   tool.other = &unit;
@@ -549,9 +419,9 @@ int RunTap(const CommonOptions& options, const std::string& toolPort,
   for (const auto& e : ends) {
     if (OpenTapEnd(e.end, e.port, &ptyPath) != SerialPort::kOpened) {
       const std::string reason = LastSystemError();
-      return PortFailure(options, "tap",
-                         "cannot open the " + std::string(e.end->name) + " side " +
-                             (e.port == "pty" ? "(a new pseudo-terminal)" : e.port) + ": " + reason);
+      return printer.Print(
+          PortFailure("cannot open the " + std::string(e.end->name) + " side " +
+                      (e.port == "pty" ? "(a new pseudo-terminal)" : e.port) + ": " + reason));
     }
     if (e.end == &tool && !ptyPath.empty()) {
       JsonObject fields;
@@ -605,13 +475,5 @@ int RunTap(const CommonOptions& options, const std::string& toolPort,
 }
 
 int RunPorts(const CommonOptions& options) {
-  const std::vector<std::string> ports = ListPorts();
-  if (options.json) {
-    JsonObject object;
-    object.Add("command", "ports").Add("result", "ok").Add("ports", ports);
-    std::printf("%s\n", object.Text().c_str());
-  } else {
-    for (const std::string& port : ports) std::printf("%s\n", port.c_str());
-  }
-  return kExitDone;
+  return Printer(options.json, "ports").Print(ListPorts());
 }

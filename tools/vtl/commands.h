@@ -9,8 +9,7 @@
 
 #include "config/unit_config.h"
 #include "tools/vtl/faults.h"
-
-enum ExitStatus { kExitDone = 0, kExitUnit = 1, kExitUsage = 2, kExitPort = 3 };
+#include "tools/vtl/report.h"
 
 struct CommonOptions {
   std::string port;

@@ -34,11 +34,7 @@ std::vector<std::string> Entries(const std::string& folder) {
 
 std::string DevicePath(const std::string& port) { return port; }
 
-// A reader that finds its device gone by a read of 0 bytes (end of file: the far end of
-// a pseudo-terminal closed, measured here) has no errno to tell; "Success" would mislead.
-std::string LastSystemError() {
-  return errno == 0 ? "end of file (the device hung up)" : std::strerror(errno);
-}
+std::string LastSystemError() { return std::strerror(errno); }
 
 std::vector<std::string> ListPorts() {
   // udev names every USB serial adapter under /dev/serial/by-id by its maker and serial
