@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "comms/comms_state.h"
 #include "config/config_file.h"
 #include "link/bit_text.h"
 #include "link/frame_format.h"
@@ -247,7 +248,7 @@ void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
   if (command == 'R' && length == 2) {
     if (!Answer(true, "read request")) return;
     std::lock_guard<std::mutex> hold(mutex);
-    QueueAnswer(Frame(ReadResponsePayload(), "read response"), "read response");
+    QueueAnswer(Frame(ReadResponseText(), "read response"), "read response");
     return;
   }
   if (command == 'W') {
@@ -312,17 +313,13 @@ UnitSimulator::Bytes UnitSimulator::Frame(const std::string& payload, const std:
   return frame;
 }
 
-std::string UnitSimulator::ReadResponsePayload() const {
-  // Caller holds the mutex. Character 4, which the tool does not look at, carries the
+std::string UnitSimulator::ReadResponseText() const {
+  // Caller holds the mutex. The character the tool does not look at carries the
   // transmitter state: '1' on, '0' off.
-  std::string payload = "~r";
-  payload += options.firmwareMinor;
-  payload += options.firmwareMajor;
-  payload += transmitterOn ? '1' : '0';
-  payload += static_cast<char>('0' + (options.dipSwitches & 7));
-  const ConfigPacket packet = BuildConfigPacket(config);
-  payload.append(packet.begin() + 2, packet.end());
-  return payload;
+  const ReadResponsePayload payload = BuildReadResponsePayload(
+      options.firmwareMajor, options.firmwareMinor, transmitterOn ? '1' : '0', options.dipSwitches,
+      config);
+  return std::string(payload.begin(), payload.end());
 }
 
 std::string UnitSimulator::NextControlsPayload() {
@@ -344,19 +341,9 @@ std::string UnitSimulator::NextControlsPayload() {
       std::memcpy(controls, options.fixedControls, count);
       break;
   }
-  // "C", an unexamined "0", the width byte and the data, as the tool's own
-  // indications packet is laid out, colon included.
-  uint8_t text[4 + 16 + 1];
-  text[0] = 'C';
-  text[1] = '0';
-  HexDigit(&text[2], count * 8);
-  HexDigit(&text[3], (count * 8) >> 4);
-  for (unsigned i = 0; i < count; ++i) {
-    HexDigit(&text[4 + 2 * i], controls[i]);
-    HexDigit(&text[5 + 2 * i], controls[i] >> 4);
-  }
-  text[4 + 2 * count] = ':';
-  return std::string(text, text + 5 + 2 * count);
+  // Laid out as the tool's own indications packet is, colon included.
+  uint8_t payload[CommsState::kMaxPayload];
+  return std::string(payload, payload + BitsPayload('C', controls, count == 8, payload));
 }
 
 void UnitSimulator::SenderLoop() {

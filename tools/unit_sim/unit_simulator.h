@@ -85,7 +85,7 @@ class UnitSimulator {
   void QueueAnswer(Bytes bytes, const std::string& note);
   // Frames a payload; may give it a bad checksum when that fault is on.
   Bytes Frame(const std::string& payload, const std::string& what);
-  std::string ReadResponsePayload() const;
+  std::string ReadResponseText() const;
   std::string NextControlsPayload();
   bool Chance(unsigned percent);
   // Waits until `until`; false, at once, when the simulator is stopping.
