@@ -168,6 +168,11 @@ void UnitSimulator::OnBytes(const uint8_t* bytes, size_t count) {
   feed(bytes + from, count - from);
 }
 
+bool UnitSimulator::Stopping() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return stopping;
+}
+
 bool UnitSimulator::PauseUntil(Clock::time_point until) {
   std::unique_lock<std::mutex> hold(mutex);
   return !wake.wait_until(hold, until, [this] { return stopping; });
@@ -474,7 +479,8 @@ void UnitSimulator::Transmit(const Bytes& bytes, const std::string& note) {
 void UnitSimulator::WritePiece(const uint8_t* bytes, size_t count) {
   const size_t written = options.lineRate ? WritePaced(bytes, count) : line->Write(bytes, count);
   if (line->TakeDroppedNote()) Emit("note: nobody is reading the line; unread output dropped");
-  if (written != count) {
+  // A paced write is cut short by the end of the run, which is no failure of the line.
+  if (written != count && !Stopping()) {
     Emit("write failed: " + std::to_string(written) + " of " + std::to_string(count) +
          " bytes went out");
   }
