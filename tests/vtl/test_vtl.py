@@ -52,6 +52,28 @@ def raw_pty():
     return master, slave, os.ttyname(slave)
 
 
+def ended_with(test, process):
+    """Kills `process` when the test ends, passed or failed, unless it has ended."""
+    def end():
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    test.addCleanup(end)
+    return process
+
+
+def closing(test, fd):
+    """A function that closes `fd`, once: the test may call it, and its end does."""
+    still_open = [True]
+
+    def close():
+        if still_open[0]:
+            still_open[0] = False
+            os.close(fd)
+    test.addCleanup(close)
+    return close
+
+
 class ScriptedUnit:
     """The unit as a script: `steps` is a list of (expected bytes, answers) pairs; each
     answer is bytes to send, a number of seconds to wait first, a function to call (to
@@ -94,6 +116,14 @@ class ScriptedUnit:
                 else:
                     os.write(self.master, answer)
 
+    def close(self):
+        """Hangs up, if the script or finish has not; for a test that ended early. The
+        script ends first (each of its reads gives up within 5 s)."""
+        self.thread.join(10)
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
     def finish(self, test):
         self.thread.join(5)
         if self.master is not None:
@@ -107,7 +137,7 @@ class ScriptedUnit:
                 if not extra:
                     break
                 self.errors.append("unexpected %r" % extra)
-            os.close(self.master)
+            self.close()
         test.assertEqual(self.errors, [])
 
 
@@ -154,6 +184,7 @@ class ExactBytes(unittest.TestCase):
 
     def run_against(self, args, steps):
         unit = ScriptedUnit(steps)
+        self.addCleanup(unit.close)
         result = vtl("--port", unit.path, "--timeout", "400", *args)
         unit.finish(self)
         return result
@@ -227,6 +258,7 @@ class ExactBytes(unittest.TestCase):
         steps = [(write_frame(DEFAULT_HEX), [ACK]),
                  (READ, [ACK, read_response("3DBDFF1206000D")]), (ACK, [])]
         unit = ScriptedUnit(steps)
+        self.addCleanup(unit.close)
         result = vtl("--port", unit.path, "--json", "default", "--verify")
         unit.finish(self)
         self.assertEqual(result.returncode, 1, result.stderr)
@@ -250,6 +282,7 @@ class UsageErrors(unittest.TestCase):
 
     def test_refused_before_anything_is_sent(self):
         unit = ScriptedUnit([])
+        self.addCleanup(unit.close)
         cases = [
             (["set", "io=64"], "bad value '64' for io"),
             (["set", "adcs=-1"], "for adcs"),
@@ -288,6 +321,7 @@ class UsageErrors(unittest.TestCase):
 
     def test_port_from_the_environment(self):
         unit = ScriptedUnit([(TX_ON, [ACK])])
+        self.addCleanup(unit.close)
         result = vtl("tx", "on", env_port=unit.path)
         unit.finish(self)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -327,10 +361,8 @@ class WithSimulator(unittest.TestCase):
 
     def setUp(self):
         self.sim = Simulator(program=SIM, com=None)
+        self.addCleanup(self.sim.close)
         self.port = self.sim.path
-
-    def tearDown(self):
-        self.sim.close()
 
     def test_set_verify_then_read_save_and_show(self):
         result = vtl("--port", self.port, "set", "zvl=12", "split=on", "protocol=32",
@@ -386,12 +418,14 @@ class Monitor(unittest.TestCase):
     def test_answers_polls_with_the_indications_and_counts_at_the_end(self):
         sim = Simulator("--controls-period", "50", "--poll-period", "120", "--controls-width", "64",
                         program=SIM, com=None)
+        self.addCleanup(sim.close)
         port = sim.path
         with tempfile.TemporaryDirectory() as folder:
             log = os.path.join(folder, "monitor.log")
-            mon = subprocess.Popen([VTL, "--port", port, "--json", "monitor", "--respond",
-                                    "--indications", "0102000000000080", "--log", log],
-                                   stdout=subprocess.PIPE, text=True)
+            mon = ended_with(self, subprocess.Popen(
+                [VTL, "--port", port, "--json", "monitor", "--respond",
+                 "--indications", "0102000000000080", "--log", log],
+                stdout=subprocess.PIPE, text=True))
             lines = Lines(mon)
             lines.wait_for(lambda l: '"kind":"poll' in l and '"dir":"rx"' in l)
             lines.wait_for(lambda l: '"event":"controls","width":64' in l)
@@ -407,10 +441,12 @@ class Monitor(unittest.TestCase):
             frames = [o for o in objects if o["event"] == "frame"]
             self.assertEqual(end["frames_in"], sum(o["dir"] == "rx" for o in frames))
             self.assertEqual(end["frames_out"], sum(o["dir"] == "tx" for o in frames))
-            # Every controls frame got its ACK, right after it.
+            # Every controls frame got its ACK, right after it: also those the unit sent
+            # before the port was opened, read at once as the port opens.
             for i, o in enumerate(frames):
                 if o["dir"] == "rx" and o["kind"] == "controls":
-                    self.assertEqual(frames[i + 1]["frame"], "\n+\r")
+                    self.assertEqual([f["frame"] for f in frames[i + 1:i + 2]], ["\n+\r"],
+                                     "controls frame %d of %d" % (i, len(frames)))
             with open(log) as f:
                 self.assertEqual(f.read().splitlines(), lines.all())
             for o in objects:
@@ -422,17 +458,19 @@ class Monitor(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             link = os.path.join(folder, "ttyUnit")
             master, slave, path = raw_pty()
+            close_master = closing(self, master)
             os.close(slave)
             os.symlink(path, link)
-            mon = subprocess.Popen([VTL, "--port", link, "monitor"], stdout=subprocess.PIPE,
-                                   text=True)
+            mon = ended_with(self, subprocess.Popen([VTL, "--port", link, "monitor"],
+                                                    stdout=subprocess.PIPE, text=True))
             lines = Lines(mon)
             lines.wait_for(lambda l: "opened" in l)
             os.write(master, frame(b"C00210000000"))
             lines.wait_for(lambda l: "controls 10000000" in l)
-            os.close(master)
+            close_master()
             lines.wait_for(lambda l: "lost" in l)
             master2, slave2, path2 = raw_pty()
+            closing(self, master2)
             os.close(slave2)
             os.remove(link)
             os.symlink(path2, link)
@@ -443,19 +481,21 @@ class Monitor(unittest.TestCase):
             self.assertEqual(mon.wait(10), 0)
             lines.thread.join(5)
             self.assertIn("frames in: 2, frames out: 0", lines.all()[-1])
-            os.close(master2)
 
 
 class Tap(unittest.TestCase):
     def test_flood_both_ways_arrives_whole_and_in_order(self):
         unit_master, unit_slave, unit_path = raw_pty()
+        closing(self, unit_master)
         os.close(unit_slave)
-        tap = subprocess.Popen([VTL, "--json", "tap", "--tool", "pty", "--unit", unit_path],
-                               stdout=subprocess.PIPE, text=True)
+        tap = ended_with(self, subprocess.Popen(
+            [VTL, "--json", "tap", "--tool", "pty", "--unit", unit_path],
+            stdout=subprocess.PIPE, text=True))
         lines = Lines(tap)
         tool_path = json.loads(lines.wait_for(lambda l: '"event":"pty"' in l))["path"]
         lines.wait_for(lambda l: '"event":"tapping"' in l)
         tool = os.open(tool_path, os.O_RDWR | os.O_NOCTTY)
+        closing(self, tool)
         tty.setraw(tool)
         count = 400
         to_unit = b"".join(frame(b"I002%08X:" % i) for i in range(count))
@@ -486,14 +526,13 @@ class Tap(unittest.TestCase):
         end_line = objects[-1]
         self.assertEqual((end_line["tool_to_unit_bytes"], end_line["unit_to_tool_bytes"],
                           end_line["tool_to_unit_unsent"]), (len(to_unit), len(to_tool), 0))
-        os.close(tool)
-        os.close(unit_master)
 
     def test_describes_the_configuration_exchange(self):
         sim = Simulator(program=SIM, com=None)
+        self.addCleanup(sim.close)
         unit_port = sim.path
-        tap = subprocess.Popen([VTL, "tap", "--tool", "pty", "--unit", unit_port],
-                               stdout=subprocess.PIPE, text=True)
+        tap = ended_with(self, subprocess.Popen([VTL, "tap", "--tool", "pty", "--unit", unit_port],
+                                                stdout=subprocess.PIPE, text=True))
         lines = Lines(tap)
         tool_path = lines.wait_for(lambda l: "the tool's end is" in l).split()[-1]
         result = vtl("--port", tool_path, "read")

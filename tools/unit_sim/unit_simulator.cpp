@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "comms/comms_state.h"
 #include "config/config_file.h"
 #include "link/bit_text.h"
 #include "link/frame_format.h"
@@ -167,6 +168,11 @@ void UnitSimulator::OnBytes(const uint8_t* bytes, size_t count) {
   feed(bytes + from, count - from);
 }
 
+bool UnitSimulator::Stopping() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return stopping;
+}
+
 bool UnitSimulator::PauseUntil(Clock::time_point until) {
   std::unique_lock<std::mutex> hold(mutex);
   return !wake.wait_until(hold, until, [this] { return stopping; });
@@ -247,7 +253,7 @@ void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
   if (command == 'R' && length == 2) {
     if (!Answer(true, "read request")) return;
     std::lock_guard<std::mutex> hold(mutex);
-    QueueAnswer(Frame(ReadResponsePayload(), "read response"), "read response");
+    QueueAnswer(Frame(ReadResponseText(), "read response"), "read response");
     return;
   }
   if (command == 'W') {
@@ -312,17 +318,13 @@ UnitSimulator::Bytes UnitSimulator::Frame(const std::string& payload, const std:
   return frame;
 }
 
-std::string UnitSimulator::ReadResponsePayload() const {
-  // Caller holds the mutex. Character 4, which the tool does not look at, carries the
+std::string UnitSimulator::ReadResponseText() const {
+  // Caller holds the mutex. The character the tool does not look at carries the
   // transmitter state: '1' on, '0' off.
-  std::string payload = "~r";
-  payload += options.firmwareMinor;
-  payload += options.firmwareMajor;
-  payload += transmitterOn ? '1' : '0';
-  payload += static_cast<char>('0' + (options.dipSwitches & 7));
-  const ConfigPacket packet = BuildConfigPacket(config);
-  payload.append(packet.begin() + 2, packet.end());
-  return payload;
+  const ReadResponsePayload payload = BuildReadResponsePayload(
+      options.firmwareMajor, options.firmwareMinor, transmitterOn ? '1' : '0', options.dipSwitches,
+      config);
+  return std::string(payload.begin(), payload.end());
 }
 
 std::string UnitSimulator::NextControlsPayload() {
@@ -344,19 +346,9 @@ std::string UnitSimulator::NextControlsPayload() {
       std::memcpy(controls, options.fixedControls, count);
       break;
   }
-  // "C", an unexamined "0", the width byte and the data, as the tool's own
-  // indications packet is laid out, colon included.
-  uint8_t text[4 + 16 + 1];
-  text[0] = 'C';
-  text[1] = '0';
-  HexDigit(&text[2], count * 8);
-  HexDigit(&text[3], (count * 8) >> 4);
-  for (unsigned i = 0; i < count; ++i) {
-    HexDigit(&text[4 + 2 * i], controls[i]);
-    HexDigit(&text[5 + 2 * i], controls[i] >> 4);
-  }
-  text[4 + 2 * count] = ':';
-  return std::string(text, text + 5 + 2 * count);
+  // Laid out as the tool's own indications packet is, colon included.
+  uint8_t payload[CommsState::kMaxPayload];
+  return std::string(payload, payload + BitsPayload('C', controls, count == 8, payload));
 }
 
 void UnitSimulator::SenderLoop() {
@@ -487,7 +479,8 @@ void UnitSimulator::Transmit(const Bytes& bytes, const std::string& note) {
 void UnitSimulator::WritePiece(const uint8_t* bytes, size_t count) {
   const size_t written = options.lineRate ? WritePaced(bytes, count) : line->Write(bytes, count);
   if (line->TakeDroppedNote()) Emit("note: nobody is reading the line; unread output dropped");
-  if (written != count) {
+  // A paced write is cut short by the end of the run, which is no failure of the line.
+  if (written != count && !Stopping()) {
     Emit("write failed: " + std::to_string(written) + " of " + std::to_string(count) +
          " bytes went out");
   }

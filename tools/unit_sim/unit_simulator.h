@@ -9,7 +9,9 @@
 // writes everything: due answers, periodic controls and polls, and the flood, so a
 // frame is never interleaved with another even when it is split into pieces. State
 // shared by the two (the record, the indications, the queue, the random generator)
-// is under `mutex`; the sender never holds it while writing.
+// is under `mutex`; the sender never holds it while writing. With --line-rate each
+// thread waits for the line's pace on its own side (the reader before it acts on a
+// line, the sender before each byte), on `wake`, so that stopping ends either wait.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -85,11 +87,12 @@ class UnitSimulator {
   void QueueAnswer(Bytes bytes, const std::string& note);
   // Frames a payload; may give it a bad checksum when that fault is on.
   Bytes Frame(const std::string& payload, const std::string& what);
-  std::string ReadResponsePayload() const;
+  std::string ReadResponseText() const;
   std::string NextControlsPayload();
   bool Chance(unsigned percent);
   // Waits until `until`; false, at once, when the simulator is stopping.
   bool PauseUntil(Clock::time_point until);
+  bool Stopping() const;
 
   void SenderLoop();
   void Transmit(const Bytes& bytes, const std::string& note);
