@@ -690,7 +690,8 @@ tx = "off"
              "verify found differences: io: wrote 60, read 61"),
             ('tx = "on"', [(TX_ON, [])], "no answer to the Tx on request within the 400 ms window"),
             ('tx = "on"', [(TX_ON, [NAK])], "the unit refused the Tx on request (NAK)"),
-            ('tx = "on"\nmax_answer_ms = 100', [(TX_ON, [0.25, ACK])], "more than the 100 ms allowed"),
+            ('tx = "on"\nmax_answer_ms = 100\ntimeout_ms = 5000', [(TX_ON, [0.25, ACK])],
+             "more than the 100 ms allowed"),
             ('expect_controls = "0xxxxxxx xxxxxxxx xxxxxxxx xxxxxxxx"\nwithin_ms = 300',
              [(b"", [CONTROLS_1_ON]), (ACK, [])],
              "no controls frame matched within 300 ms; the last was 10000000 00000000 00000000 00000000"),
@@ -789,7 +790,7 @@ tx = "off"
         report = os.path.join(folder, "report.xml")
         try:
             process, lines = start_plan(
-                "[[step]]\nread = true\n[[step]]\nwait_ms = 1500\n[[step]]\ntx = \"on\"\n",
+                "[[step]]\nread = true\n[[step]]\nwait_ms = 5000\n[[step]]\ntx = \"on\"\n",
                 folder, "--port", sims[0].path, "--port", sims[1].path, "--junit", report)
             lines.wait_for(lambda l: l.startswith("PASS  " + sims[0].path + "  1 read"))
             sims[0].kill()
@@ -800,7 +801,7 @@ tx = "off"
                 sim.close()
         suites = {s.get("name"): s for s in junit(report).findall("testsuite")}
         lost = steps_of(suites[sims[0].path])
-        self.assertEqual(lost[1][:2], ("2 wait 1500 ms", "error"))
+        self.assertEqual(lost[1][:2], ("2 wait 5000 ms", "error"))
         self.assertRegex(lost[1][2], "^the port %s was lost: Input/output error$"
                          % re.escape(sims[0].path))
         self.assertEqual(lost[2], ("3 tx on", "skipped", "the port was lost"))

@@ -68,6 +68,9 @@ class UnitRun {
   void OnOtherFrame(const ReceivedFrame& frame);
   bool ClaimAnswer(const ReceivedFrame& frame);
   void RunStep(const PlanStep& step, StepResult* r);
+  // Notes where the step ended: the expect steps that follow count what came after it,
+  // also while the step's line was being printed.
+  void MarkStepEnd();
 
   // Waits until `done` holds (checked under the mutex), the tick `deadline`, the port's
   // loss or Ctrl-C.
@@ -120,6 +123,7 @@ class UnitRun {
   std::string lastControls;
   std::string controlsPattern;  // empty while no step expects controls
   bool controlsMatched = false;
+  uint64_t controlsFrames = 0, controlsFramesAtStepEnd = 0;
   // The unit answers in order, so an ACK or NAK belongs to the earlier of the request
   // and the poll answer outstanding. Sequence numbers count every send; 0 is none.
   uint64_t sendCount = 0;
@@ -127,6 +131,7 @@ class UnitRun {
   uint32_t pollAnswerTick = 0;        // when the outstanding poll answer's send returned
   uint64_t lastAcknowledgedPoll = 0;  // the sequence number of the last poll answer ACKed
   uint32_t lastPollAnswerMs = 0;
+  uint64_t sendCountAtStepEnd = 0;
   // Last, so that its reader thread, which uses everything above, ends first.
   UnitSession session;
 };
@@ -136,6 +141,7 @@ void UnitRun::OnOtherFrame(const ReceivedFrame& frame) {
   switch (zvl.Receive(frame.bytes, frame.length)) {
     case FrameEffect::kShowControls:
       lastControls = Trimmed(zvl.BitsText(BitSet::kControls));
+      ++controlsFrames;
       if (!controlsPattern.empty() && ControlsMatch(controlsPattern, lastControls)) {
         controlsMatched = true;
         changed.notify_all();
@@ -176,6 +182,12 @@ bool UnitRun::ClaimAnswer(const ReceivedFrame& frame) {
   pollAnswerSeq = 0;
   changed.notify_all();
   return true;
+}
+
+void UnitRun::MarkStepEnd() {
+  std::lock_guard<std::mutex> hold(mutex);
+  sendCountAtStepEnd = sendCount;
+  controlsFramesAtStepEnd = controlsFrames;
 }
 
 template <typename Done>
@@ -303,7 +315,8 @@ bool UnitRun::ExpectControls(const PlanStep& step, StepResult* r) {
   {
     std::lock_guard<std::mutex> hold(mutex);
     controlsPattern = step.controls;
-    controlsMatched = false;
+    controlsMatched = controlsFrames != controlsFramesAtStepEnd &&
+                      ControlsMatch(controlsPattern, lastControls);
   }
   const Got got = WaitUntil(VtlLink::Now() + step.withinMs, [this] { return controlsMatched; });
   std::string last;
@@ -322,11 +335,11 @@ bool UnitRun::ExpectControls(const PlanStep& step, StepResult* r) {
 }
 
 bool UnitRun::ExpectPoll(const PlanStep& step, StepResult* r) {
-  // Only a poll answered from now on counts, not the ACK of an earlier answer.
+  // Only a poll answered since the last step ended counts, not the ACK of an earlier one.
   uint64_t before;
   {
     std::lock_guard<std::mutex> hold(mutex);
-    before = sendCount;
+    before = sendCountAtStepEnd;
   }
   const Got got = WaitUntil(VtlLink::Now() + step.withinMs,
                             [&] { return lastAcknowledgedPoll > before; });
@@ -430,6 +443,7 @@ UnitResult UnitRun::Run() {
       const FaultCounts faultsBefore = faults.Counts();
       const uint32_t stepStart = VtlLink::Now();
       RunStep(step, &r);
+      MarkStepEnd();
       r.timeMs = VtlLink::Now() - stepStart;
       r.faults = faults.Counts().Since(faultsBefore);
       if (r.verdict == Verdict::kError) skipWhy = "the port was lost";
