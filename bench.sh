@@ -16,7 +16,7 @@ mkdir -p "$logs"
 
 source tools/build-targets.sh
 echo "bench: building (logs in build/bench-logs/)"
-vtl_build_folder native bench_receive_path vtl-unit-sim || exit 1
+vtl_build_folder native bench_receive_path vtl-unit-sim vtl || exit 1
 vtl_build_folder win VTL_K4ZVL vtl-driver || exit 1
 
 figures=$logs/figures.txt
@@ -37,6 +37,16 @@ PY
 )
 row "Receive path, native" ">= 100 MB/s (400,000 x 240 B/s)" "${mbps} MB/s = ${ratio} x the line" \
     "build/native/tests/bench/bench_receive_path (median of 5)"
+
+echo "bench: vtl test at the line's pace (tests/bench/runner_figures.py)"
+VTL_NATIVE_BUILD=$root/build/native python3 tests/bench/runner_figures.py >"$logs/runner-figures.txt" 2>&1
+runner() { awk -v n="$1" '$1 == "FIGURE" && $2 == n {$1 = $2 = ""; sub(/^  /, ""); print}' "$logs/runner-figures.txt"; }
+cmd3="tests/bench/runner_figures.py"
+row "vtl test, production plan, one --line-rate unit: wall time" "within 10 % of wire + waits" \
+    "$(runner one_unit_wall_s) s vs $(runner one_unit_needed_s): $(runner one_unit_over_pct) % over" "$cmd3"
+row "vtl test, 16 units side by side: wall time" "within 15 % of one unit's" \
+    "$(runner sixteen_units_wall_s): $(runner sixteen_vs_one_pct) % over one unit" "$cmd3"
+row "vtl test: processor time per unit" "reported" "$(runner cpu_per_unit_ms) ms" "$cmd3"
 
 echo "bench: the running tool under Wine"
 export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-bench}

@@ -74,18 +74,7 @@ std::string CommsState::BitsText(BitSet which) const {
 }
 
 unsigned CommsState::IndicationsPayload(uint8_t payload[kMaxPayload]) const {
-  const unsigned count = wideIndications ? 8 : 4;
-  unsigned n = 0;
-  payload[n++] = 'I';
-  payload[n++] = '0';
-  payload[n++] = '0';
-  payload[n++] = wideIndications ? '4' : '2';
-  for (unsigned i = 0; i < count; ++i) {
-    HexDigit(&payload[n++], indications[i]);
-    HexDigit(&payload[n++], indications[i] >> 4);
-  }
-  payload[n++] = ':';
-  return n;
+  return BitsPayload('I', indications, wideIndications, payload);
 }
 
 bool CommsState::Indication(int number) const {
@@ -138,4 +127,20 @@ std::string UnsentAnswerNotices::AfterAnswer(bool sent) {
   const std::string notice = FilledIn(kAnswersSentAgainText, std::to_string(unsent));
   unsent = 0;
   return notice;
+}
+
+unsigned BitsPayload(uint8_t type, const uint8_t bytes[8], bool wide,
+                     uint8_t payload[CommsState::kMaxPayload]) {
+  const unsigned count = wide ? 8 : 4;
+  unsigned n = 0;
+  payload[n++] = type;
+  payload[n++] = '0';
+  payload[n++] = '0';
+  payload[n++] = wide ? '4' : '2';
+  for (unsigned i = 0; i < count; ++i) {
+    HexDigit(&payload[n++], bytes[i]);
+    HexDigit(&payload[n++], bytes[i] >> 4);
+  }
+  payload[n++] = ':';
+  return n;
 }

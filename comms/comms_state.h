@@ -148,3 +148,9 @@ struct CommsState {
   uint8_t controls[8] = {};
 };
 
+// The payload of a "C" or an "I" frame as it is sent: `type`, an unexamined "0", the
+// width's two digits ("02" for 32 bits, "04" for 64), bytes 0 to 3 (0 to 7 when wide)
+// as two digits each, and ":". The tool's indications packet and the unit's controls
+// frames alike. Returns the length: 13 for 32 bits, 21 for 64.
+unsigned BitsPayload(uint8_t type, const uint8_t bytes[8], bool wide,
+                     uint8_t payload[CommsState::kMaxPayload]);

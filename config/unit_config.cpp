@@ -145,3 +145,17 @@ ReadResponseStatus DecodeReadResponse(const uint8_t* frame, uint8_t length,
   response->config = ConfigFromBytes(bytes);
   return ReadResponseStatus::kValid;
 }
+
+ReadResponsePayload BuildReadResponsePayload(char firmwareMajor, char firmwareMinor, char spare,
+                                             uint8_t dipSwitches, const UnitConfig& config) {
+  ReadResponsePayload payload{};
+  payload[0] = '~';
+  payload[1] = 'r';
+  payload[2] = static_cast<uint8_t>(firmwareMinor);
+  payload[3] = static_cast<uint8_t>(firmwareMajor);
+  payload[4] = static_cast<uint8_t>(spare);
+  payload[5] = static_cast<uint8_t>('0' + (dipSwitches & 7));
+  const ConfigPacket packet = BuildConfigPacket(config);
+  for (size_t i = 2; i < kConfigPacketLength; ++i) payload[4 + i] = packet[i];
+  return payload;
+}

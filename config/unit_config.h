@@ -110,3 +110,11 @@ inline constexpr char kReadCompleteFormat[] = "Read complete (F/W v%s)";  // the
 // response fills all of *response; an invalid one sets its status text alone.
 ReadResponseStatus DecodeReadResponse(const uint8_t* frame, uint8_t length,
                                       ReadResponse* response);
+
+// The read response's payload as the unit sends it: "~r", the firmware version's digit
+// after the point and the one before it, `spare` (the character the tool ignores), the
+// dip-switch character ('0' and switches 1-3 as bits 0-2, a set bit meaning "off")
+// and the record's 14 digits.
+using ReadResponsePayload = std::array<uint8_t, kReadResponsePayloadLength>;
+ReadResponsePayload BuildReadResponsePayload(char firmwareMajor, char firmwareMinor, char spare,
+                                             uint8_t dipSwitches, const UnitConfig& config);

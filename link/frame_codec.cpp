@@ -15,8 +15,11 @@ SerialPort::OpenStatus FrameCodec::OpenLinkDevice(const char* devicePath) {
   // new port's. `opened` keeps its value on failure, as callers expect.
   Close();
   deviceLost = false;
+  // Set before Open starts the reader: frames already waiting in the line are read at
+  // once, and their ACKs must not be refused as sends on a port not yet opened.
+  const bool wasOpened = opened.exchange(true);
   const OpenStatus status = Open(devicePath, static_cast<int16_t>(kLinkBaud), kFraming8N1);
-  if (status == kOpened) opened = true;
+  if (status != kOpened) opened = wasOpened;
   return status;
 }
 
@@ -83,7 +86,7 @@ void FrameCodec::DispatchFrame(const uint8_t* line, uint8_t length) {
     case 'C':
     case 'I': {
       const bool valid = ChecksumValid(line, length);
-      if (sink && sink->Respond()) SendRaw(valid ? kAckFrame : kNakFrame, 3);
+      if (sink && sink->Respond()) AnswerZvlFrame(valid);
       if (valid) passOn();
       return;
     }

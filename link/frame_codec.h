@@ -64,6 +64,9 @@ class FrameCodec : public SerialPort {
 
  protected:
   void OnDeviceFailed() override;
+  // Reader thread: the answer to a "C" or "I" frame while answering, ACK when its
+  // checksum held, else NAK. vtl overrides it to misbehave on purpose (tools/vtl/faults.h).
+  virtual void AnswerZvlFrame(bool valid) { SendRaw(valid ? kAckFrame : kNakFrame, 3); }
 
  private:
   OpenStatus OpenLinkDevice(const char* devicePath);

@@ -348,6 +348,13 @@ class Simulator:
         self.process.kill()
         self.process.wait()
 
+    # `with Simulator(...) as sim:` ends it however the block ends.
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
     def close(self):
         if self.process.poll() is None:
             self.process.terminate()

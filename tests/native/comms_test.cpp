@@ -290,6 +290,43 @@ std::string PayloadOf(const CommsState& s) {
   return std::string(payload, payload + n);
 }
 
+// A controls payload built here is read back by the tool's own rules to the same bytes
+// and width; an indications payload is the state's packet.
+TEST(BitsPayload, ControlsAndIndicationsAtEitherWidth) {
+  const Eight bytes = {0x01, 0x80, 0x5A, 0xFF, 0x10, 0x02, 0x00, 0xC3};
+  const struct {
+    uint8_t type;
+    bool wide;
+    const char* payload;
+  } cases[] = {
+      {'C', false, "C0021008A5FF:"},
+      {'C', true, "C0041008A5FF0120003C:"},
+      {'I', false, "I0021008A5FF:"},
+      {'I', true, "I0041008A5FF0120003C:"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.payload);
+    uint8_t payload[CommsState::kMaxPayload];
+    const unsigned n = BitsPayload(c.type, bytes.data(), c.wide, payload);
+    EXPECT_EQ(std::string(payload, payload + n), c.payload);
+    if (c.type == 'C') {
+      CommsState s;
+      std::copy(kOld.begin(), kOld.end(), s.controls);
+      EXPECT_EQ(Receive(s, std::string(payload, payload + n)), FrameEffect::kShowControls);
+      EXPECT_EQ(s.wideControls, c.wide);
+      Eight expected = bytes;
+      if (!c.wide) std::copy(kOld.begin() + 4, kOld.end(), expected.begin() + 4);
+      EXPECT_EQ(Controls(s), expected);
+    } else {
+      CommsState s;
+      std::copy(bytes.begin(), bytes.end(), s.indications);
+      s.wideIndications = c.wide;
+      uint8_t packet[CommsState::kMaxPayload];
+      EXPECT_EQ(std::string(packet, packet + s.IndicationsPayload(packet)), c.payload);
+    }
+  }
+}
+
 // The packet goes out through the real codec, so the frame bytes are the wire's.
 TEST(IndicationsPacket, ThirtyTwoAndSixtyFourBitFrames) {
   PtyPair pty;

@@ -181,6 +181,34 @@ TEST(ReadResponse, FirmwareIsTheTwoCharactersAroundThePoint) {
   EXPECT_STREQ(r.statusText, "Read complete (F/W v2.7)");
 }
 
+// The unit's read response, built from its parts, decodes back to each of them.
+TEST(ReadResponse, BuiltResponseDecodesToItsFirmwareSwitchesAndRecord) {
+  const UnitConfig config{0xC5, 0x7F, 0x00, 0xFF, 0x80, 0x55, 0x02};
+  const struct {
+    char major, minor, spare;
+    uint8_t dips;
+    const char* firmware;
+    const char* switches;
+  } cases[] = {
+      {'1', '3', '1', 0, "1.3", "Dip Switch: 1 on, 2 on, 3 on, 4 -, VF, v.22"},
+      {'2', '7', '0', 5, "2.7", "Dip Switch: 1 off, 2 on, 3 off, 4 -, VF, v.23"},
+      {'0', '9', '1', 7, "0.9", "Dip Switch: 1 off, 2 off, 3 off, 4 -, direct, sync"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.firmware);
+    const ReadResponsePayload payload = BuildReadResponsePayload(c.major, c.minor, c.spare, c.dips, config);
+    EXPECT_EQ(payload[4], c.spare);
+    const std::string f = FrameText(std::string(payload.begin(), payload.end()));
+    ReadResponse r{};
+    ASSERT_EQ(DecodeReadResponse(reinterpret_cast<const uint8_t*>(f.data()),
+                                 static_cast<uint8_t>(f.size()), &r),
+              ReadResponseStatus::kValid);
+    EXPECT_STREQ(r.firmware, c.firmware);
+    EXPECT_STREQ(r.daughterBoardText, c.switches);
+    EXPECT_EQ(r.config, config);
+  }
+}
+
 TEST(ConfigPacket, DecodesOnlyAWriteOfFourteenDigits) {
   const UnitConfig config{0xC5, 0x7F, 0x00, 0xFF, 0x80, 0x55, 0x02};
   const ConfigPacket packet = BuildConfigPacket(config);

@@ -425,6 +425,29 @@ TEST(FrameCodecLoss, QuietOpenOfAMissingDeviceShowsNothing) {
 
 // --- The hand-off to the user-interface thread.
 
+// Frames that wait in the line when the port opens are read at once, by a reader that
+// may run before OpenPort has returned: each still gets its ACK. Many opens, since
+// the reader winning that race is a matter of scheduling.
+TEST(FrameCodecOpen, FramesWaitingWhenThePortOpensAreAnswered) {
+  for (int round = 0; round < 50; ++round) {
+    PtyPair pty;
+    RecordingSink sink;
+    sink.respond = true;
+    FrameCodec codec(&sink);
+    pty.Send(Join({kGoodC, kGoodC}));
+    // Waiting to be read, as frames the unit sent before the port was opened are.
+    pollfd waiting = {pty.near, POLLIN, 0};
+    ASSERT_EQ(::poll(&waiting, 1, 5000), 1);
+    ASSERT_TRUE(codec.OpenPort(pty.path.c_str()));
+    ASSERT_TRUE(WaitFor([&] {
+      std::lock_guard<std::mutex> hold(sink.mutex);
+      return sink.frames.size() == 2;
+    }));
+    codec.ClosePort();
+    ASSERT_EQ(pty.ReadUntil(kMarker, 0), Join({kAck, kAck})) << "round " << round;
+  }
+}
+
 TEST(FrameQueue, WakesOncePerBatchAndKeepsOrder) {
   FrameQueue queue;
   const uint8_t a[] = {0x0A, '+', 0x0D};

@@ -70,6 +70,19 @@ struct OutputLines {
   }
 };
 
+// Up to count bytes from fd, waiting up to timeoutMs for each.
+Bytes ReadFrom(int fd, size_t count, int timeoutMs = 5000) {
+  Bytes got;
+  while (got.size() < count) {
+    pollfd in = {fd, POLLIN, 0};
+    if (::poll(&in, 1, timeoutMs) <= 0) break;
+    uint8_t b;
+    if (::read(fd, &b, 1) != 1) break;
+    got.push_back(b);
+  }
+  return got;
+}
+
 // The simulator on one end of a pty; the test reads and writes raw bytes at the other.
 class SimOnDevice : public ::testing::Test {
  protected:
@@ -80,17 +93,7 @@ class SimOnDevice : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(sim->Start(&error)) << error;
   }
-  Bytes Read(size_t count) {
-    Bytes got;
-    while (got.size() < count) {
-      pollfd in = {pty.far, POLLIN, 0};
-      if (::poll(&in, 1, 5000) <= 0) break;
-      uint8_t b;
-      if (::read(pty.far, &b, 1) != 1) break;
-      got.push_back(b);
-    }
-    return got;
-  }
+  Bytes Read(size_t count) { return ReadFrom(pty.far, count); }
   PtyPair pty;
   OutputLines out;
   std::unique_ptr<UnitSimulator> sim;
@@ -171,6 +174,95 @@ TEST_F(SimOnDevice, DelayedAnswersComeNoSoonerThanAsked) {
   EXPECT_EQ(Read(3), kAck);
   EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(300));
   EXPECT_EQ(out.Containing("fault: answer (ACK) held back 300 ms"), 1u);
+}
+
+// The line's pace in figures: each byte ends 1/240 s after the one before; bytes handed
+// over while the line is busy queue behind it, and after a pause the line starts anew.
+TEST(LinePace, BytesFollowOneAnotherAtTheLinesRate) {
+  using std::chrono::microseconds;
+  const auto since = [](LinePace::Clock::time_point start, LinePace::Clock::time_point t) {
+    return std::chrono::duration_cast<microseconds>(t - start).count();
+  };
+  LinePace pace;
+  const LinePace::Clock::time_point t0{};
+  const auto start = t0 + std::chrono::seconds(10);
+  auto ends = pace.Take(3, start);
+  EXPECT_EQ(since(start, ends[0]), 4166);
+  EXPECT_EQ(since(start, ends[2]), 12500);
+  // Handed over 1 ms in, while the first three are still crossing.
+  ends = pace.Take(2, start + microseconds(1000));
+  EXPECT_EQ(since(start, ends[1]), 20833);
+  // 240 bytes in all take exactly one second: no rounding piles up.
+  ends = pace.Take(235, start + microseconds(2000));
+  EXPECT_EQ(since(start, ends.back()), 1000000);
+  // Idle since: the next byte starts when it is handed over.
+  const auto later = start + std::chrono::seconds(5);
+  EXPECT_EQ(since(later, pace.Take(1, later)[0]), 4166);
+  EXPECT_TRUE(pace.Take(0, later).empty());
+}
+
+// A unit that answers late by the line's own pace: a read request of 6 bytes, its ACK
+// of 3 and the response of 24 cross a 240-byte-a-second line in 137.5 ms at least.
+TEST_F(SimOnDevice, LineRateAnswersNoSoonerThanTheLineCarriesThem) {
+  SimOptions o = Quiet();
+  o.lineRate = true;
+  StartWith(o);
+  const auto sent = Clock::now();
+  pty.Send(Framed("~R"));
+  Bytes expected = kAck;
+  const Bytes response = Framed("~r3110C3DBFB216000D0");
+  expected.insert(expected.end(), response.begin(), response.end());
+  EXPECT_EQ(Read(expected.size()), expected);
+  EXPECT_GE(Clock::now() - sent, std::chrono::microseconds(137500));
+}
+
+// Units that answer some requests or none: each request is either answered as usual
+// or gets no answer at all and is not carried out, a fault counted and told.
+TEST(SimFaults, SilentAndHungUnitsLeaveRequestsUnansweredAndUndone) {
+  const struct {
+    const char* name;
+    unsigned silentPercent;
+    unsigned stopAfter;
+    std::vector<bool> answered;  // per request, in turn Tx off and Tx on
+    const char* told;
+  } cases[] = {
+      {"stops after 2", 0, 2, {true, true, false, false}, "fault: no answer (Tx off; stopped after 2 requests)"},
+      {"silent to all", 100, 0, {false, false}, "fault: no answer (Tx off not carried out)"},
+      {"no limit", 0, 0, {true, true, true, true, true}, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PtyPair pty;
+    SimOptions o = Quiet();
+    o.device = pty.path;
+    o.silentPercent = c.silentPercent;
+    o.stopAfter = c.stopAfter;
+    OutputLines out;
+    UnitSimulator sim(o, out.Sink());
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    bool on = true;
+    uint64_t unanswered = 0;
+    for (size_t i = 0; i < c.answered.size(); ++i) {
+      const bool txOn = i % 2 == 1;
+      pty.Send(Framed(txOn ? "~T" : "~t"));
+      if (c.answered[i]) {
+        EXPECT_EQ(ReadFrom(pty.far, 3), kAck);
+        on = txOn;
+      } else {
+        ++unanswered;
+        ASSERT_TRUE(WaitFor([&] { return sim.FaultsInjected() == unanswered; }));
+      }
+      EXPECT_EQ(sim.TransmitterOn(), on);
+    }
+    sim.Stop();
+    EXPECT_EQ(sim.FaultsInjected(), unanswered);
+    if (c.told) {
+      EXPECT_EQ(out.Containing(c.told), 1u);
+    }
+    // Nothing was written beyond the answers read.
+    EXPECT_EQ(ReadFrom(pty.far, 1, 0), Bytes{});
+  }
 }
 
 // The tool's frame codec at the far end of the simulator's own pseudo-terminal.
@@ -379,6 +471,10 @@ TEST(SimOptionsParsing, RejectsBadInputWithAMessage) {
       {{"--firmware", "1.3.0"}, "is not a version X.Y"},
       {{"--firmware", "1,3"}, "is not a version X.Y"},
       {{"--delay", "-5"}, "is not a delay in ms"},
+      {{"--silent", "101"}, "option --silent: '101' is not a percentage 0-100"},
+      {{"--stop-after", "some"}, "option --stop-after: 'some' is not a request count"},
+      {{"--peer-wait", "3s"}, "option --peer-wait: '3s' is not a time in ms"},
+      {{"--line-rate=2400"}, "option --line-rate takes no value"},
       {{"--seed", "4294967296"}, "is not a number"},
       {{"--device="}, "'' is not a device path"},
       {{"--wine-prefix", "/tmp/p"}, "--wine-prefix needs --com N"},
@@ -404,7 +500,8 @@ TEST(SimOptionsParsing, TakesEveryValueInEitherSpelling) {
     for (const auto& pair : std::vector<std::pair<std::string, std::string>>{
              {"--firmware", "4.2"}, {"--dip", "3"}, {"--controls-pattern", "fixed:0102030405060780"},
              {"--controls-width", "64"}, {"--flood", "50"}, {"--split", "30"}, {"--run-for", "100"},
-             {"--device", "/dev/ttyUSB0"}, {"--config", "a=b.vtl"}}) {
+             {"--device", "/dev/ttyUSB0"}, {"--config", "a=b.vtl"}, {"--silent", "20"},
+             {"--stop-after", "3"}, {"--peer-wait", "250"}}) {
       if (joined) {
         words.push_back(pair.first + "=" + pair.second);
       } else {
@@ -413,6 +510,7 @@ TEST(SimOptionsParsing, TakesEveryValueInEitherSpelling) {
       }
     }
     words.push_back("--quiet");
+    words.push_back("--line-rate");
     std::vector<const char*> args;
     for (const std::string& w : words) args.push_back(w.c_str());
     SimOptions o;
@@ -431,6 +529,10 @@ TEST(SimOptionsParsing, TakesEveryValueInEitherSpelling) {
     EXPECT_EQ(o.device, "/dev/ttyUSB0");
     EXPECT_EQ(o.configFile, "a=b.vtl");
     EXPECT_TRUE(o.quiet);
+    EXPECT_EQ(o.silentPercent, 20u);
+    EXPECT_EQ(o.stopAfter, 3u);
+    EXPECT_EQ(o.peerWaitMs, 250u);
+    EXPECT_TRUE(o.lineRate);
   }
   // Said outright with "=", a value may look like an option.
   SimOptions o;
@@ -445,19 +547,26 @@ TEST(SimOptionsParsing, TakesEveryValueInEitherSpelling) {
   EXPECT_EQ(o.nakPercent, 5u);
 }
 
-TEST(SimOwnPty, NotesALineThatNobodyOpenedAfterThreeSeconds) {
-  OutputLines unopened, opened;
-  UnitSimulator lonely(Quiet(), unopened.Sink());
-  UnitSimulator attended(Quiet(), opened.Sink());
+TEST(SimOwnPty, NotesALineThatNobodyOpenedAfterItsWait) {
+  OutputLines unopened, opened, never;
+  SimOptions shortWait = Quiet(), longerWait = Quiet(), noWait = Quiet();
+  shortWait.peerWaitMs = 100;
+  longerWait.peerWaitMs = 1000;  // ample for the open that follows its start
+  noWait.peerWaitMs = 0;
+  UnitSimulator lonely(shortWait, unopened.Sink());
+  UnitSimulator attended(longerWait, opened.Sink());
+  UnitSimulator unasked(noWait, never.Sink());
   std::string error;
-  ASSERT_TRUE(lonely.Start(&error)) << error;
   ASSERT_TRUE(attended.Start(&error)) << error;
   const int tool = ::open(attended.LinePath().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(tool, 0);
-  const std::string note = "note: nobody has opened " + lonely.LinePath() + " in the 3 s since start";
+  ASSERT_TRUE(lonely.Start(&error)) << error;
+  ASSERT_TRUE(unasked.Start(&error)) << error;
+  const std::string note = "note: nobody has opened " + lonely.LinePath() + " in the 100 ms since start";
   ASSERT_TRUE(WaitFor([&] { return unopened.Containing(note) == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
   EXPECT_EQ(opened.Containing("nobody has opened"), 0u);
+  EXPECT_EQ(never.Containing("nobody has opened"), 0u);
   EXPECT_EQ(unopened.Containing("nobody has opened"), 1u);  // said once
   ::close(tool);
 }

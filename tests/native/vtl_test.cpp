@@ -1,9 +1,12 @@
 // vtl's own rules: the record's fields by name, FIELD=VALUE, the differences a verify
-// reports, what a line on the link is, and the JSON it prints.
+// reports, what a line on the link is, the JSON it prints, `vtl test`'s plans, its faults
+// and its JUnit report.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +16,8 @@
 #include "tools/vtl/frame_text.h"
 #include "tools/vtl/json_writer.h"
 #include "tools/vtl/record_text.h"
+#include "tools/vtl/test_plan.h"
+#include "tools/vtl/test_report.h"
 #include "tools/vtl/unit_session.h"
 
 namespace {
@@ -348,6 +353,251 @@ TEST(UnitSession, ALostPortSaysWhy) {
   peer.join();
   EXPECT_EQ(out.result, RequestResult::kPortLost);
   EXPECT_EQ(out.reason, std::strerror(EIO));  // a hang-up's end of file, in the system's words
+}
+
+// A plan written to a file of its own, beside a site.vtl for its write steps.
+class Plans : public ::testing::Test {
+ protected:
+  std::string Write(const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  void SetUp() override {
+    const uint8_t site[] = {0x0C, 0x14, 0xBF, 0x0F, 0x06, 0x00, 0x0A};
+    std::ofstream(folder + "site.vtl", std::ios::binary)
+        .write(reinterpret_cast<const char*>(site), sizeof site);
+  }
+  void TearDown() override {
+    std::remove(path.c_str());
+    std::remove((folder + "site.vtl").c_str());
+  }
+  const std::string folder = ::testing::TempDir();
+  const std::string path = folder + "line-check.toml";
+};
+
+TEST_F(Plans, EveryKeyIsTaken) {
+  Plan plan;
+  std::string error;
+  ASSERT_TRUE(ReadPlan(Write(R"(
+timeout_ms = 700
+keep_going = true
+[[step]]
+read = true
+firmware = "1.3"
+dip_switches = "1 on, 2 on, 3 on, 4 -, VF, v.22"
+record = "3cbdbf1206000d"
+fields = { io = 12, zvl = "off", split = false, preamble-ms = 100 }
+max_answer_ms = 300
+[[step]]
+read = true
+firmware_min = "1.2"
+timeout_ms = 2000
+[[step]]
+write = "site.vtl"
+verify = true
+[[step]]
+write = { io = 5, baud = 9600 }
+[[step]]
+default = true
+[[step]]
+tx = "off"
+name = "transmitter off"
+[[step]]
+indications = "0102000000000080"
+[[step]]
+expect_controls = "1xxxxxxx 00000000 x1xxxxxx 00000000"
+within_ms = 100
+[[step]]
+expect_poll = true
+[[step]]
+wait_ms = 0
+[[step]]
+faults = { nak_pct = 20, silent_pct = 5, bad_checksum_pct = 100, delay_ms = 50, seed = 9 }
+[[step]]
+faults = {}
+)"), &plan, &error)) << error;
+  EXPECT_EQ(plan.name, "line-check");
+  EXPECT_EQ(plan.timeoutMs, 700u);
+  EXPECT_TRUE(plan.keepGoing);
+  ASSERT_EQ(plan.steps.size(), 12u);
+  const PlanStep* s = plan.steps.data();
+  EXPECT_EQ(s[0].name, "read, check firmware 1.3, dip switches, record 3cbdbf1206000d, fields");
+  EXPECT_EQ(s[0].timeoutMs, 700u);
+  EXPECT_EQ(s[0].maxAnswerMs, 300u);
+  const std::vector<std::pair<std::string, std::string>> fields = {
+      {"io", "12"}, {"zvl", "off"}, {"split", "off"}, {"preamble-ms", "100"}};
+  EXPECT_EQ(s[0].fields, fields);
+  EXPECT_EQ(s[1].firmwareMin, "1.2");
+  EXPECT_EQ(s[1].timeoutMs, 2000u);
+  EXPECT_EQ(s[2].kind, StepKind::kWriteFile);
+  EXPECT_EQ(RecordHex(s[2].written, false), "0C14BF0F06000A");
+  EXPECT_TRUE(s[2].verify);
+  EXPECT_EQ(s[3].kind, StepKind::kWriteFields);
+  EXPECT_EQ(s[3].name, "set io=5 baud=9600");
+  EXPECT_EQ(s[4].kind, StepKind::kDefault);
+  EXPECT_FALSE(s[5].txOn);
+  EXPECT_EQ(s[5].name, "transmitter off");
+  EXPECT_TRUE(s[6].wideIndications);
+  EXPECT_EQ(s[6].indications[1], 0x02);
+  EXPECT_EQ(s[6].indications[7], 0x80);
+  EXPECT_EQ(s[7].controls, "1xxxxxxx00000000x1xxxxxx00000000");
+  EXPECT_EQ(s[7].withinMs, 100u);
+  EXPECT_EQ(s[8].withinMs, 5000u);
+  EXPECT_EQ(s[10].name, "faults: nak 20 %, silent 5 %, bad checksum 100 %, delay 50 ms, seed 9");
+  EXPECT_EQ(s[11].name, "faults: none");
+}
+
+TEST_F(Plans, ErrorsNameTheLineColumnAndKey) {
+  struct {
+    const char* toml;
+    const char* error;  // after the file's path
+  } const cases[] = {
+      {"name = \n", ":1:8: "},  // bad TOML, toml++'s own words after the place
+      {"colour = 1\n[[step]]\nread = true\n", ":1:1: key 'colour': unknown key"},
+      {"timeout_ms = \"1s\"\n", ":1:14: key 'timeout_ms': expected an integer, not a string"},
+      {"timeout_ms = 0\n", ":1:14: key 'timeout_ms': 0 is out of range (1 to 60000)"},
+      {"keep_going = 1\n", ":1:14: key 'keep_going': expected true or false"},
+      {"name = \"x\"\n", "key 'step': the plan has no [[step]]"},
+      {"step = 3\n", ":1:8: key 'step': expected [[step]] tables, not an integer"},
+      {"[[step]]\nname = \"x\"\n", ":1:1: step 1, key 'step': no action"},
+      {"[[step]]\nread = true\n[[step]]\nread = true\ntx = \"on\"\n",
+       ":5:6: step 2, key 'tx': a step takes one action, and this one has 'read' already"},
+      {"[[step]]\nread = false\n", ":2:8: step 1, key 'read': only true is meaningful here"},
+      {"[[step]]\ntx = \"up\"\n", ":2:6: step 1, key 'tx': expected \"on\" or \"off\""},
+      {"[[step]]\ntx = \"on\"\nverify = true\n",
+       ":3:1: step 1, key 'verify': does not go with 'tx'"},
+      {"[[step]]\nread = true\ncolour = 1\n", ":3:1: step 1, key 'colour': unknown key"},
+      {"[[step]]\nread = true\nfirmware = \"13\"\n",
+       ":3:12: step 1, key 'firmware': expected a version like \"1.3\""},
+      {"[[step]]\nread = true\nfirmware = \"1.3\"\nfirmware_min = \"1.2\"\n",
+       "step 1, key 'firmware_min': give firmware or firmware_min, not both"},
+      {"[[step]]\nread = true\nrecord = \"3CBD\"\n",
+       ":3:10: step 1, key 'record': expected 14 hex digits"},
+      {"[[step]]\nread = true\nfields = { io = 64 }\n",
+       ":3:17: step 1, key 'fields.io': bad value '64' for io"},
+      {"[[step]]\nread = true\nfields = { colour = 1 }\n",
+       ":3:21: step 1, key 'fields.colour': unknown field 'colour'"},
+      {"[[step]]\nread = true\nfields = { io = 1.5 }\n",
+       ":3:17: step 1, key 'fields.io': expected a number, a string or true/false"},
+      {"[[step]]\nwrite = {}\n", ":2:9: step 1, key 'write': names no field"},
+      {"[[step]]\nwrite = \"missing.vtl\"\n", ":2:9: step 1, key 'write': "},
+      {"[[step]]\nindications = \"0102\"\n",
+       ":2:15: step 1, key 'indications': expected 8 or 16 hex digits"},
+      {"[[step]]\nindications = \"0102000G\"\n", "key 'indications': expected 8 or 16"},
+      {"[[step]]\nexpect_controls = \"1x\"\n",
+       ":2:19: step 1, key 'expect_controls': 2 positions; expected 32 or 64"},
+      {"[[step]]\nexpect_controls = \"1x2\"\n", "'2' is not 0, 1 or x"},
+      {"[[step]]\nexpect_poll = true\nwithin_ms = 0\n",
+       ":3:13: step 1, key 'within_ms': 0 is out of range"},
+      {"[[step]]\nwait_ms = -1\n", ":2:11: step 1, key 'wait_ms': -1 is out of range"},
+      {"[[step]]\nfaults = 5\n", ":2:10: step 1, key 'faults': expected a table"},
+      {"[[step]]\nfaults = { nak_pct = 101 }\n",
+       ":2:22: step 1, key 'faults.nak_pct': 101 is out of range (0 to 100)"},
+      {"[[step]]\nfaults = { delay_ms = 10001 }\n", "key 'faults.delay_ms': 10001 is out"},
+      {"[[step]]\nfaults = { jitter = 1 }\n", ":2:12: step 1, key 'faults.jitter': unknown key"},
+      {"[[step]]\ntx = \"on\"\nmax_answer_ms = 0\n", ":3:17: step 1, key 'max_answer_ms'"},
+  };
+  for (const auto& c : cases) {
+    Plan plan;
+    std::string error;
+    EXPECT_FALSE(ReadPlan(Write(c.toml), &plan, &error)) << c.toml;
+    EXPECT_EQ(error.rfind(path, 0), 0u) << error;
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.toml << "\n" << error;
+  }
+}
+
+TEST_F(Plans, AMissingPlanSaysWhy) {
+  Plan plan;
+  std::string error;
+  EXPECT_FALSE(ReadPlan(folder + "no-such-plan.toml", &plan, &error));
+  EXPECT_NE(error.find("no-such-plan.toml: cannot open the plan ("), std::string::npos) << error;
+}
+
+// The counts after each of many answers, for one seed.
+std::vector<unsigned long> FaultSequence(const FaultOptions& options) {
+  FaultInjector faults;
+  faults.Set(options);
+  FrameCodec unopened;  // nothing is written; the faults are drawn and counted alike
+  std::vector<unsigned long> sequence;
+  const uint8_t payload[] = {'I', '0', '0', '2'};
+  for (int i = 0; i < 400; ++i) {
+    if (i % 2) {
+      faults.SendAck(&unopened, true);
+    } else {
+      faults.SendIndications(&unopened, payload, sizeof payload);
+    }
+    const FaultCounts c = faults.Counts();
+    sequence.push_back(c.naks * 1000000 + c.silences * 1000 + c.badChecksums);
+  }
+  return sequence;
+}
+
+TEST(Faults, SeededRunsRepeatAndEveryFaultIsCounted) {
+  FaultOptions options;
+  options.nakPct = 30;
+  options.silentPct = 10;
+  options.badChecksumPct = 50;
+  options.seed = 42;
+  const std::vector<unsigned long> first = FaultSequence(options);
+  EXPECT_EQ(FaultSequence(options), first);
+  options.seed = 43;
+  EXPECT_NE(FaultSequence(options), first);
+  // 200 ACKs and 200 indications answers: silences of all 400, NAKs of the ACKs left,
+  // bad checksums of the answers left; each share near its percentage.
+  const unsigned long last = first.back();
+  const unsigned long naks = last / 1000000, silences = last / 1000 % 1000, bad = last % 1000;
+  EXPECT_NEAR(silences, 40, 20);
+  EXPECT_NEAR(naks, 54, 25);
+  EXPECT_NEAR(bad, 90, 30);
+
+  FaultInjector none;
+  FrameCodec unopened;
+  for (int i = 0; i < 50; ++i) none.SendAck(&unopened, true);
+  EXPECT_EQ(none.Counts().Total(), 0u);
+  FaultOptions delayed;
+  delayed.delayMs = 1;
+  delayed.silentPct = 100;
+  none.Set(delayed);
+  none.SendAck(&unopened, true);
+  EXPECT_EQ(none.Counts().Text(), "1 silence");  // a silent answer is not also delayed
+}
+
+TEST(JUnit, CountsEscapesAndOneCasePerStep) {
+  UnitResult unit;
+  unit.port = "COM3";
+  unit.opened = true;
+  unit.firmware = "1.3";
+  StepResult pass, fail, skip;
+  pass.number = 1;
+  pass.name = "read <all>";
+  pass.verdict = Verdict::kPass;
+  pass.answerMs = {12, 30};
+  fail.number = 2;
+  fail.name = "write";
+  fail.verdict = Verdict::kFail;
+  fail.reason = "dip switches \"1 off\", expected & more";
+  fail.faults.naks = 2;
+  skip.number = 3;
+  skip.name = "tx on";
+  skip.reason = "an earlier step failed";
+  unit.steps = {pass, fail, skip};
+  UnitResult lost = unit;
+  lost.port = "COM4";
+  lost.steps[1].verdict = Verdict::kError;
+  const std::string xml = JUnitXml("line 'A'", {unit, lost});
+  for (const char* expected : {
+           "<testsuites name=\"line &apos;A&apos;\" tests=\"6\" failures=\"1\" errors=\"1\" skipped=\"2\"",
+           "<testsuite name=\"COM3\" tests=\"3\" failures=\"1\" errors=\"0\" skipped=\"1\"",
+           "<testcase name=\"1 read &lt;all&gt;\" classname=\"line &apos;A&apos;.COM3\"",
+           "<property name=\"answer_ms\" value=\"12 30\"/>",
+           "<property name=\"max_answer_ms\" value=\"30\"/>",
+           "<property name=\"faults\" value=\"2 NAKs\"/>",
+           "<failure message=\"dip switches &quot;1 off&quot;, expected &amp; more\"",
+           "<error message=", "<skipped message=\"an earlier step failed\"/>",
+           "classname=\"line &apos;A&apos;.COM4\""}) {
+    EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
+  }
+  EXPECT_FALSE(unit.Passed());
 }
 
 }  // namespace

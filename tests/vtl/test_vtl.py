@@ -5,6 +5,7 @@ by going away), against the unit simulator, and as a tap between two ptys.
     python3 tests/vtl/test_vtl.py BUILD_DIR"""
 import json
 import os
+import re
 import select
 import signal
 import subprocess
@@ -15,6 +16,7 @@ import threading
 import time
 import tty
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
 from peer import frame  # noqa: E402
@@ -50,10 +52,32 @@ def raw_pty():
     return master, slave, os.ttyname(slave)
 
 
+def ended_with(test, process):
+    """Kills `process` when the test ends, passed or failed, unless it has ended."""
+    def end():
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    test.addCleanup(end)
+    return process
+
+
+def closing(test, fd):
+    """A function that closes `fd`, once: the test may call it, and its end does."""
+    still_open = [True]
+
+    def close():
+        if still_open[0]:
+            still_open[0] = False
+            os.close(fd)
+    test.addCleanup(close)
+    return close
+
+
 class ScriptedUnit:
     """The unit as a script: `steps` is a list of (expected bytes, answers) pairs; each
-    answer is bytes to send, a number of seconds to wait first, or "close" to hang up
-    the line. Every byte vtl sends is kept in `received`; a mismatch is an error."""
+    answer is bytes to send, a number of seconds to wait first, a function to call (to
+    wait for vtl to get somewhere), or "close" to hang up the line. Every byte vtl sends is kept in `received`; a mismatch is an error."""
 
     def __init__(self, steps):
         self.master, slave, self.path = raw_pty()
@@ -85,10 +109,20 @@ class ScriptedUnit:
                     os.close(self.master)
                     self.master = None
                     return
-                if isinstance(answer, (int, float)):
+                if callable(answer):
+                    answer()
+                elif isinstance(answer, (int, float)):
                     time.sleep(answer)
                 else:
                     os.write(self.master, answer)
+
+    def close(self):
+        """Hangs up, if the script or finish has not; for a test that ended early. The
+        script ends first (each of its reads gives up within 5 s)."""
+        self.thread.join(10)
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
 
     def finish(self, test):
         self.thread.join(5)
@@ -103,7 +137,7 @@ class ScriptedUnit:
                 if not extra:
                     break
                 self.errors.append("unexpected %r" % extra)
-            os.close(self.master)
+            self.close()
         test.assertEqual(self.errors, [])
 
 
@@ -150,6 +184,7 @@ class ExactBytes(unittest.TestCase):
 
     def run_against(self, args, steps):
         unit = ScriptedUnit(steps)
+        self.addCleanup(unit.close)
         result = vtl("--port", unit.path, "--timeout", "400", *args)
         unit.finish(self)
         return result
@@ -223,6 +258,7 @@ class ExactBytes(unittest.TestCase):
         steps = [(write_frame(DEFAULT_HEX), [ACK]),
                  (READ, [ACK, read_response("3DBDFF1206000D")]), (ACK, [])]
         unit = ScriptedUnit(steps)
+        self.addCleanup(unit.close)
         result = vtl("--port", unit.path, "--json", "default", "--verify")
         unit.finish(self)
         self.assertEqual(result.returncode, 1, result.stderr)
@@ -246,6 +282,7 @@ class UsageErrors(unittest.TestCase):
 
     def test_refused_before_anything_is_sent(self):
         unit = ScriptedUnit([])
+        self.addCleanup(unit.close)
         cases = [
             (["set", "io=64"], "bad value '64' for io"),
             (["set", "adcs=-1"], "for adcs"),
@@ -284,6 +321,7 @@ class UsageErrors(unittest.TestCase):
 
     def test_port_from_the_environment(self):
         unit = ScriptedUnit([(TX_ON, [ACK])])
+        self.addCleanup(unit.close)
         result = vtl("tx", "on", env_port=unit.path)
         unit.finish(self)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -323,10 +361,8 @@ class WithSimulator(unittest.TestCase):
 
     def setUp(self):
         self.sim = Simulator(program=SIM, com=None)
+        self.addCleanup(self.sim.close)
         self.port = self.sim.path
-
-    def tearDown(self):
-        self.sim.close()
 
     def test_set_verify_then_read_save_and_show(self):
         result = vtl("--port", self.port, "set", "zvl=12", "split=on", "protocol=32",
@@ -382,12 +418,14 @@ class Monitor(unittest.TestCase):
     def test_answers_polls_with_the_indications_and_counts_at_the_end(self):
         sim = Simulator("--controls-period", "50", "--poll-period", "120", "--controls-width", "64",
                         program=SIM, com=None)
+        self.addCleanup(sim.close)
         port = sim.path
         with tempfile.TemporaryDirectory() as folder:
             log = os.path.join(folder, "monitor.log")
-            mon = subprocess.Popen([VTL, "--port", port, "--json", "monitor", "--respond",
-                                    "--indications", "0102000000000080", "--log", log],
-                                   stdout=subprocess.PIPE, text=True)
+            mon = ended_with(self, subprocess.Popen(
+                [VTL, "--port", port, "--json", "monitor", "--respond",
+                 "--indications", "0102000000000080", "--log", log],
+                stdout=subprocess.PIPE, text=True))
             lines = Lines(mon)
             lines.wait_for(lambda l: '"kind":"poll' in l and '"dir":"rx"' in l)
             lines.wait_for(lambda l: '"event":"controls","width":64' in l)
@@ -403,10 +441,12 @@ class Monitor(unittest.TestCase):
             frames = [o for o in objects if o["event"] == "frame"]
             self.assertEqual(end["frames_in"], sum(o["dir"] == "rx" for o in frames))
             self.assertEqual(end["frames_out"], sum(o["dir"] == "tx" for o in frames))
-            # Every controls frame got its ACK, right after it.
+            # Every controls frame got its ACK, right after it: also those the unit sent
+            # before the port was opened, read at once as the port opens.
             for i, o in enumerate(frames):
                 if o["dir"] == "rx" and o["kind"] == "controls":
-                    self.assertEqual(frames[i + 1]["frame"], "\n+\r")
+                    self.assertEqual([f["frame"] for f in frames[i + 1:i + 2]], ["\n+\r"],
+                                     "controls frame %d of %d" % (i, len(frames)))
             with open(log) as f:
                 self.assertEqual(f.read().splitlines(), lines.all())
             for o in objects:
@@ -418,17 +458,19 @@ class Monitor(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             link = os.path.join(folder, "ttyUnit")
             master, slave, path = raw_pty()
+            close_master = closing(self, master)
             os.close(slave)
             os.symlink(path, link)
-            mon = subprocess.Popen([VTL, "--port", link, "monitor"], stdout=subprocess.PIPE,
-                                   text=True)
+            mon = ended_with(self, subprocess.Popen([VTL, "--port", link, "monitor"],
+                                                    stdout=subprocess.PIPE, text=True))
             lines = Lines(mon)
             lines.wait_for(lambda l: "opened" in l)
             os.write(master, frame(b"C00210000000"))
             lines.wait_for(lambda l: "controls 10000000" in l)
-            os.close(master)
+            close_master()
             lines.wait_for(lambda l: "lost" in l)
             master2, slave2, path2 = raw_pty()
+            closing(self, master2)
             os.close(slave2)
             os.remove(link)
             os.symlink(path2, link)
@@ -439,19 +481,21 @@ class Monitor(unittest.TestCase):
             self.assertEqual(mon.wait(10), 0)
             lines.thread.join(5)
             self.assertIn("frames in: 2, frames out: 0", lines.all()[-1])
-            os.close(master2)
 
 
 class Tap(unittest.TestCase):
     def test_flood_both_ways_arrives_whole_and_in_order(self):
         unit_master, unit_slave, unit_path = raw_pty()
+        closing(self, unit_master)
         os.close(unit_slave)
-        tap = subprocess.Popen([VTL, "--json", "tap", "--tool", "pty", "--unit", unit_path],
-                               stdout=subprocess.PIPE, text=True)
+        tap = ended_with(self, subprocess.Popen(
+            [VTL, "--json", "tap", "--tool", "pty", "--unit", unit_path],
+            stdout=subprocess.PIPE, text=True))
         lines = Lines(tap)
         tool_path = json.loads(lines.wait_for(lambda l: '"event":"pty"' in l))["path"]
         lines.wait_for(lambda l: '"event":"tapping"' in l)
         tool = os.open(tool_path, os.O_RDWR | os.O_NOCTTY)
+        closing(self, tool)
         tty.setraw(tool)
         count = 400
         to_unit = b"".join(frame(b"I002%08X:" % i) for i in range(count))
@@ -482,14 +526,13 @@ class Tap(unittest.TestCase):
         end_line = objects[-1]
         self.assertEqual((end_line["tool_to_unit_bytes"], end_line["unit_to_tool_bytes"],
                           end_line["tool_to_unit_unsent"]), (len(to_unit), len(to_tool), 0))
-        os.close(tool)
-        os.close(unit_master)
 
     def test_describes_the_configuration_exchange(self):
         sim = Simulator(program=SIM, com=None)
+        self.addCleanup(sim.close)
         unit_port = sim.path
-        tap = subprocess.Popen([VTL, "tap", "--tool", "pty", "--unit", unit_port],
-                               stdout=subprocess.PIPE, text=True)
+        tap = ended_with(self, subprocess.Popen([VTL, "tap", "--tool", "pty", "--unit", unit_port],
+                                                stdout=subprocess.PIPE, text=True))
         lines = Lines(tap)
         tool_path = lines.wait_for(lambda l: "the tool's end is" in l).split()[-1]
         result = vtl("--port", tool_path, "read")
@@ -501,6 +544,328 @@ class Tap(unittest.TestCase):
         tap.send_signal(signal.SIGTERM)
         tap.wait(10)
         sim.close()
+
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+CONTROLS_1_ON = frame(b"C002" + b"10000000")  # 32 controls, control 1 on
+POLL = frame(b"R")
+
+
+def run_plan(plan_text, *args, folder=None):
+    """Writes the plan to a file (in `folder`, or a new one) and runs `vtl test` on it."""
+    folder = folder or tempfile.mkdtemp()
+    plan = os.path.join(folder, "plan.toml")
+    with open(plan, "w") as f:
+        f.write(plan_text)
+    return vtl("test", plan, *args, timeout=60), plan
+
+
+def start_plan(plan_text, folder, *args):
+    """`vtl test` started on a plan, its output read line by line."""
+    plan = os.path.join(folder, "plan.toml")
+    with open(plan, "w") as f:
+        f.write(plan_text)
+    process = subprocess.Popen([VTL, "test", plan] + list(args), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    return process, Lines(process)
+
+
+def junit(path):
+    """The JUnit file parsed, checked for what every CI server relies on: counts that
+    add up, one testcase per step, names unique across units."""
+    root = ElementTree.parse(path).getroot()
+    assert root.tag == "testsuites", root.tag
+    seen, totals = set(), {"tests": 0, "failures": 0, "errors": 0, "skipped": 0}
+    for suite in root.findall("testsuite"):
+        cases = suite.findall("testcase")
+        counts = {"tests": len(cases),
+                  "failures": sum(1 for c in cases if c.find("failure") is not None),
+                  "errors": sum(1 for c in cases if c.find("error") is not None),
+                  "skipped": sum(1 for c in cases if c.find("skipped") is not None)}
+        for key, value in counts.items():
+            assert int(suite.get(key)) == value, (suite.get("name"), key, suite.get(key), value)
+            totals[key] += value
+        for case in cases:
+            name = (case.get("classname"), case.get("name"))
+            assert name not in seen, name
+            seen.add(name)
+    for key, value in totals.items():
+        assert int(root.get(key)) == value, (key, root.get(key), value)
+    return root
+
+
+def steps_of(suite):
+    """Each testcase of a suite as (name, outcome, message)."""
+    out = []
+    for case in suite.findall("testcase"):
+        found = [e for e in case if e.tag in ("failure", "error", "skipped")]
+        out.append((case.get("name"), found[0].tag if found else "pass",
+                    found[0].get("message") if found else ""))
+    return out
+
+
+class TestPlans(unittest.TestCase):
+    """`vtl test`: each step kind byte for byte against a scripted unit, whole plans
+    against simulators, faults, a unit lost mid-plan, Ctrl-C, and the JUnit report."""
+
+    def test_each_step_kind_sends_exactly_its_frames(self):
+        site = "0C14BF0F06000A"
+        folder = tempfile.mkdtemp()
+        with open(os.path.join(folder, "site.vtl"), "wb") as f:
+            f.write(bytes.fromhex(site))
+        plan = """
+timeout_ms = 400
+[[step]]
+read = true
+firmware = "1.3"
+dip_switches = "1 off, 2 on, 3 on, 4 -, VF, v.23"
+record = "3CBDBF1206000D"
+fields = { io = 60, baud = 1200 }
+[[step]]
+write = "site.vtl"
+verify = true
+[[step]]
+write = { io = 5 }
+[[step]]
+default = true
+[[step]]
+tx = "on"
+[[step]]
+indications = "01000080"
+[[step]]
+expect_controls = "1xxxxxxx xxxxxxxx xxxxxxxx xxxxxxxx"
+[[step]]
+expect_poll = true
+[[step]]
+tx = "off"
+"""
+        process = None
+        lines = None
+
+        def reached(step_name):
+            return lambda: lines.wait_for(lambda l: l.startswith("PASS") and step_name in l)
+
+        answer = frame(b"I002" + b"10000008:")
+        unit = ScriptedUnit([
+            (READ, [ACK, read_response(DEFAULT_HEX, dip=b"1")]), (ACK, []),
+            (write_frame(site), [ACK]), (READ, [ACK, read_response(site)]), (ACK, []),
+            (READ, [ACK, read_response(site)]), (ACK, []),
+            (write_frame("0514BF0F06000A"), [ACK]),
+            (write_frame(DEFAULT_HEX), [ACK]),
+            (TX_ON, [ACK]),
+            (b"", [reached("indications"), CONTROLS_1_ON]), (ACK, []),
+            (b"", [reached("expect controls"), POLL]), (answer, [ACK]),
+            (TX_OFF, [ACK]),
+        ])
+        process, lines = start_plan(plan, folder, "--port", unit.path, "--junit",
+                                    os.path.join(folder, "report.xml"))
+        self.assertEqual(process.wait(30), 0, "\n".join(lines.all()) + process.stderr.read())
+        process.stderr.close()
+        unit.finish(self)
+        lines.thread.join(5)
+        out = lines.all()
+        self.assertEqual([l.split("  ")[0] for l in out[:9]], ["PASS"] * 9, out)
+        self.assertEqual(out[-1], "1 unit: 1 passed, 0 failed")
+        root = junit(os.path.join(folder, "report.xml"))
+        suite = root.find("testsuite")
+        properties = {p.get("name"): p.get("value") for p in suite.find("properties")}
+        # The record of the last read: the one that took io=5 from the site's.
+        self.assertEqual((properties["firmware"], properties["record"]), ("1.3", site))
+
+    def test_failed_checks_name_what_was_found(self):
+        cases = [
+            ('read = true\nfirmware = "1.4"', [(READ, [ACK, read_response(DEFAULT_HEX)]), (ACK, [])],
+             "firmware 1.3, expected 1.4"),
+            ('read = true\nfirmware_min = "1.4"', [(READ, [ACK, read_response(DEFAULT_HEX)]), (ACK, [])],
+             "firmware 1.3, expected 1.4 or later"),
+            ('read = true\nfields = { io = 12, preamble-ms = 103 }',
+             [(READ, [ACK, read_response(DEFAULT_HEX)]), (ACK, [])], "io is 60, expected 12"),
+            ('read = true\nrecord = "3CBDBF1206000E"', [(READ, [ACK, read_response(DEFAULT_HEX)]), (ACK, [])],
+             "record 3CBDBF1206000D, expected 3CBDBF1206000E"),
+            ('read = true', [(READ, [NAK])], "Read command rejected"),
+            ('read = true', [(READ, [ACK])], "acknowledged the read request but sent no read response"),
+            ('default = true', [(write_frame(DEFAULT_HEX), [NAK])], "Write command rejected"),
+            ('default = true\nverify = true',
+             [(write_frame(DEFAULT_HEX), [ACK]), (READ, [ACK, read_response("3DBDBF1206000D")]), (ACK, [])],
+             "verify found differences: io: wrote 60, read 61"),
+            ('tx = "on"', [(TX_ON, [])], "no answer to the Tx on request within the 400 ms window"),
+            ('tx = "on"', [(TX_ON, [NAK])], "the unit refused the Tx on request (NAK)"),
+            ('tx = "on"\nmax_answer_ms = 100\ntimeout_ms = 5000', [(TX_ON, [0.25, ACK])],
+             "more than the 100 ms allowed"),
+            ('expect_controls = "0xxxxxxx xxxxxxxx xxxxxxxx xxxxxxxx"\nwithin_ms = 300',
+             [(b"", [CONTROLS_1_ON]), (ACK, [])],
+             "no controls frame matched within 300 ms; the last was 10000000 00000000 00000000 00000000"),
+            ('expect_poll = true\nwithin_ms = 300', [], "no poll answered and acknowledged within 300 ms"),
+        ]
+        for step, script, reason in cases:
+            with self.subTest(step=step):
+                unit = ScriptedUnit(script)
+                result, _ = run_plan("timeout_ms = 400\n[[step]]\n%s\n[[step]]\nwait_ms = 0\n" % step,
+                                     "--port", unit.path, "--json")
+                unit.finish(self)
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                objects = [json.loads(l) for l in result.stdout.splitlines()]
+                self.assertEqual([o.get("result") for o in objects[:2]], ["FAIL", "SKIP"])
+                self.assertIn(reason, objects[0]["reason"])
+                self.assertEqual(objects[1]["reason"], "an earlier step failed")
+                self.assertEqual(objects[-1], {"event": "end", "units": 1, "passed": 0,
+                                               "failed": 1, "exit": 1})
+
+    def test_plan_errors_exit_2_before_any_port_is_touched(self):
+        unit = ScriptedUnit([])
+        for plan, message in [("[[step]]\ntx = \"up\"\n", "plan.toml:2:6: step 1, key 'tx'"),
+                              ("[[step]]\nwrite = \"none.vtl\"\n", "plan.toml:2:9: step 1, key 'write'"),
+                              ("[[step\n", "plan.toml:1:")]:
+            with self.subTest(plan=plan):
+                result, _ = run_plan(plan, "--port", unit.path)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(message, result.stderr)
+        result, _ = run_plan("[[step]]\nread = true\n", "--check")
+        self.assertEqual((result.returncode, result.stdout.splitlines()[-1]), (0, "  1 read"))
+        result, _ = run_plan("[[step]]\nread = true\n")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("no port", result.stderr)
+        unit.finish(self)
+        self.assertEqual(unit.received, b"")
+
+    def test_no_port_opened_exits_3_with_an_error_per_unit(self):
+        folder = tempfile.mkdtemp()
+        report = os.path.join(folder, "report.xml")
+        result, _ = run_plan("[[step]]\nread = true\n[[step]]\ntx = \"on\"\n", "--port",
+                             "/dev/no-such-port", "--junit", report, folder=folder)
+        self.assertEqual(result.returncode, 3, result.stdout)
+        suite = junit(report).find("testsuite")
+        self.assertEqual(steps_of(suite), [
+            ("1 read", "error", "cannot open /dev/no-such-port: " + result.stdout.split(": ", 1)[1].split("\n")[0].split("  ")[0]),
+            ("2 tx on", "skipped", "the port could not be opened")])
+        self.assertIn("No such file or directory", steps_of(suite)[0][2])
+
+    def test_production_example_against_simulators_side_by_side(self):
+        sims = [Simulator("--controls-period", "200", "--poll-period", "500", "--controls-pattern",
+                          "fixed:0100000000000000", *extra, program=SIM, com=None)
+                for extra in ([], [], ["--firmware", "1.1"])]
+        try:
+            folder = tempfile.mkdtemp()
+            report = os.path.join(folder, "report.xml")
+            args = [a for sim in sims for a in ("--port", sim.path)]
+            result = vtl("test", os.path.join(EXAMPLES, "production.toml"), "--junit", report,
+                         "--json", *args, timeout=60)
+        finally:
+            for sim in sims:
+                sim.close()
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        objects = [json.loads(l) for l in result.stdout.splitlines()]
+        units = {o["port"]: o for o in objects if o["event"] == "unit"}
+        self.assertEqual([units[s.path]["result"] for s in sims], ["PASS", "PASS", "FAIL"])
+        self.assertEqual(units[sims[0].path]["record"], "0C14BF0F06000A")
+        self.assertEqual(objects[-1]["event"], "end")
+        fault_steps = [o for o in objects if o["event"] == "step" and o["port"] == sims[0].path
+                       and o["name"] == "wait 6000 ms"]
+        self.assertGreater(fault_steps[0]["faults_delayed"], 0)  # every answer held back
+        root = junit(report)
+        self.assertEqual(root.get("tests"), "36")
+        suites = {s.get("name"): s for s in root.findall("testsuite")}
+        self.assertEqual(steps_of(suites[sims[2].path])[0],
+                         ("1 firmware and dip switches", "failure", "firmware 1.1, expected 1.2 or later"))
+        self.assertEqual({s[1] for s in steps_of(suites[sims[2].path])[1:]}, {"skipped"})
+        self.assertEqual({s[1] for s in steps_of(suites[sims[0].path])}, {"pass"})
+        self.assertFalse(os.path.exists(report + ".tmp"))
+
+    def test_answer_times_are_those_of_the_line(self):
+        # 24 bytes of read response at 240 bytes a second cannot come in under 100 ms.
+        sim = Simulator("--line-rate", program=SIM, com=None)
+        try:
+            result, _ = run_plan("[[step]]\nread = true\n[[step]]\nread = true\nmax_answer_ms = 60\n",
+                                 "--port", sim.path, "--json")
+        finally:
+            sim.close()
+        objects = [json.loads(l) for l in result.stdout.splitlines()]
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertGreaterEqual(objects[0]["answer_ms"][0], 100)
+        self.assertIn("more than the 60 ms allowed", objects[1]["reason"])
+
+    def test_a_unit_lost_mid_plan_errs_and_the_others_finish(self):
+        sims = [Simulator(program=SIM, com=None) for _ in range(2)]
+        folder = tempfile.mkdtemp()
+        report = os.path.join(folder, "report.xml")
+        try:
+            process, lines = start_plan(
+                "[[step]]\nread = true\n[[step]]\nwait_ms = 5000\n[[step]]\ntx = \"on\"\n",
+                folder, "--port", sims[0].path, "--port", sims[1].path, "--junit", report)
+            lines.wait_for(lambda l: l.startswith("PASS  " + sims[0].path + "  1 read"))
+            sims[0].kill()
+            self.assertEqual(process.wait(30), 1)
+            process.stderr.close()
+        finally:
+            for sim in sims:
+                sim.close()
+        suites = {s.get("name"): s for s in junit(report).findall("testsuite")}
+        lost = steps_of(suites[sims[0].path])
+        self.assertEqual(lost[1][:2], ("2 wait 5000 ms", "error"))
+        self.assertRegex(lost[1][2], "^the port %s was lost: Input/output error$"
+                         % re.escape(sims[0].path))
+        self.assertEqual(lost[2], ("3 tx on", "skipped", "the port was lost"))
+        self.assertEqual({s[1] for s in steps_of(suites[sims[1].path])}, {"pass"})
+
+    def test_ctrl_c_ends_every_unit_and_writes_the_whole_report(self):
+        sims = [Simulator(program=SIM, com=None) for _ in range(2)]
+        folder = tempfile.mkdtemp()
+        report = os.path.join(folder, "report.xml")
+        try:
+            process, lines = start_plan(
+                "[[step]]\nread = true\n[[step]]\nwait_ms = 60000\n[[step]]\ntx = \"on\"\n",
+                folder, "--port", sims[0].path, "--port", sims[1].path, "--junit", report)
+            for sim in sims:
+                lines.wait_for(lambda l, p=sim.path: l.startswith("PASS  " + p + "  1 read"))
+            process.send_signal(signal.SIGINT)
+            self.assertEqual(process.wait(10), 1)
+            process.stderr.close()
+        finally:
+            for sim in sims:
+                sim.close()
+        for suite in junit(report).findall("testsuite"):
+            self.assertEqual([s[1:] for s in steps_of(suite)],
+                             [("pass", ""), ("skipped", "interrupted"), ("skipped", "interrupted")])
+        lines.thread.join(5)
+        self.assertEqual(lines.all()[-1], "2 units: 0 passed, 2 failed")
+        self.assertFalse(os.path.exists(report + ".tmp"))
+
+    def test_monitor_faults_are_counted_and_repeat_with_their_seed(self):
+        def answers(seed):
+            """What monitor answers to 30 controls frames and 30 polls, in turn."""
+            master, _slave, path = raw_pty()
+            monitor = subprocess.Popen([VTL, "--port", path, "--json", "monitor", "--respond",
+                                        "--nak", "40", "--bad-checksum", "40", "--seed", str(seed)],
+                                       stdout=subprocess.PIPE, text=True)
+            try:
+                lines = Lines(monitor)
+                lines.wait_for(lambda l: '"opened"' in l)
+                got = []
+                for _ in range(30):
+                    for sent, size in ((CONTROLS_1_ON, 3), (POLL, 17)):
+                        os.write(master, sent)
+                        reply = b""
+                        while len(reply) < size:
+                            reply += os.read(master, size - len(reply))
+                        got.append(reply)
+                monitor.send_signal(signal.SIGTERM)
+                monitor.wait(10)
+                lines.thread.join(5)
+                return got, json.loads(lines.all()[-1])
+            finally:
+                if monitor.poll() is None:
+                    monitor.kill()
+                    monitor.wait()
+                os.close(master)
+
+        first, end = answers(5)
+        self.assertEqual(answers(5)[0], first)
+        self.assertNotEqual(answers(6)[0], first)
+        naks = first[0::2].count(NAK)
+        bad = sum(1 for a in first[1::2] if a != frame(b"I00200000000:"))
+        self.assertEqual((end["faults_nak"], end["faults_bad_checksum"]), (naks, bad))
+        self.assertTrue(0 < naks < 30 and 0 < bad < 30, (naks, bad))
+        self.assertEqual(set(first[0::2]), {ACK, NAK})
 
 
 if __name__ == "__main__":

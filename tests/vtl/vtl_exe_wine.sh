@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # vtl.exe under Wine on a COM port mapped to the unit simulator's pty: read, write,
-# verify, set, Tx, JSON, a port that does not exist, a bad file.
+# verify, set, Tx, JSON, a port that does not exist, a bad file, monitor, and test plans.
 #   VTL_NATIVE_BUILD=NATIVE-BUILD-DIR vtl_exe_wine.sh WIN-BUILD-DIR
 # (ctest sets VTL_NATIVE_BUILD: the build folder of the native unit simulator.)
 set -u
 source "$(dirname "$0")/../wine/wine-env.sh"
 win_build=$1
+examples=$(cd "$(dirname "$0")/../../examples" && pwd)
 native_build=${VTL_NATIVE_BUILD:?names the native build folder, with vtl-unit-sim}
 wine_env_init
 wine_env_com_absent 9
@@ -50,5 +51,21 @@ check "monitor answers a poll" 0 'tx "\\nI0041020000000000008:..\\r" indications
 check "monitor acknowledges controls" 0 'tx "\\n\+\\r" ACK' -- cat "$monitor_out"
 check "monitor ends with its counts" 0 'frames in: [1-9][0-9]*, frames out: [1-9]' -- tail -1 "$monitor_out"
 check "simulator saw the writes" 0 'record replaced: "70DBFB216040B0"' -- cat "$sim_log"
+# vtl test: the examples against a simulator that sends controls and polls.
+test_sim_log=$WINE_ENV_TMP/test-sim.log
+"$native_build/vtl-unit-sim" --controls-period 200 --poll-period 300 \
+  --controls-pattern fixed:0100000000000000 >"$test_sim_log" 2>&1 &
+WINE_ENV_PIDS+=($!)
+for _ in $(seq 100); do [ -s "$test_sim_log" ] && break; sleep 0.02; done
+wine_env_com_map 7 "$(head -1 "$test_sim_log")"
+check "test, bench example" 0 '^1 unit: 1 passed, 0 failed' -- \
+  "${vtl[@]}" test "$examples/bench.toml" --port COM7 --junit bench.xml
+check "test, its JUnit file" 0 '<testsuite name="COM7" tests="4" failures="0" errors="0" skipped="0"' -- cat bench.xml
+check "test, production example" 0 '"event":"end","units":1,"passed":1,"failed":0,"exit":0' -- \
+  "${vtl[@]}" test "$examples/production.toml" --port COM7 --json
+check "test, site record written" 0 'record replaced: "C041FBF06000A0"' -- cat "$test_sim_log"
+printf '[[step]]\ntx = "up"\n' >plan.toml
+check "test, plan error" 2 "plan.toml:2:6: step 1, key 'tx'" -- "${vtl[@]}" test plan.toml --port COM7
+check "test, no port opened" 3 'cannot open COM9' -- "${vtl[@]}" test "$examples/bench.toml" --port COM9
 echo "$failures failed"
 [ "$failures" -eq 0 ]

@@ -3,11 +3,13 @@
 // one end of a null-modem pair, or a pseudo-terminal someone else made), or on Linux a
 // pseudo-terminal pair of our own whose other end the tool opens.
 //
-// The device line is shared (sim_line.cpp, over the project's SerialPort); what differs
-// per platform is in sim_line_posix.cpp and sim_line_win32.cpp.
+// Both go through the project's SerialPort (PortLine, sim_line.cpp); what differs per
+// platform is in sim_line_posix.cpp and sim_line_win32.cpp.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "link/serial_port.h"
 
 class UnitSimulator;
 struct SimOptions;
@@ -35,8 +37,33 @@ class SimLine {
 // The line the options ask for: --device, or our own pseudo-terminal (Linux).
 SimLine* NewSimLine(const SimOptions& options, UnitSimulator* simulator);
 
-// The device line over SerialPort at the link's 2400 baud, 8N1.
+// The device line: a PortLine on `path`.
 SimLine* NewDeviceLine(const std::string& path, UnitSimulator* simulator);
+
+// The line over SerialPort at the link's 2400 baud, 8N1: the device at `path`, or with
+// an empty path (POSIX only) a pseudo-terminal of SerialPort's own making, whose other
+// end the tool opens and whose path Path() gives once it is open.
+class PortLine : public SimLine, protected SerialPort {
+ public:
+  PortLine(const std::string& path, UnitSimulator* simulator)
+      : path(path), ownPseudoTerminal(path.empty()), simulator(simulator) {}
+  ~PortLine() override { PortLine::Close(); }
+
+  bool Open(std::string* error) override;
+  void Close() override { SerialPort::Close(); }
+  size_t Write(const uint8_t* bytes, size_t count) override {
+    return SerialPort::Write(bytes, static_cast<uint32_t>(count));
+  }
+  std::string Path() const override { return path; }
+
+ private:
+  void OnBytesReceived(const uint8_t* bytes, uint32_t count) override;
+  void OnDeviceFailed() override;
+
+  std::string path;
+  const bool ownPseudoTerminal;
+  UnitSimulator* const simulator;
+};
 
 // Why SerialPort::Open of path failed with status, in the system's words; called at
 // once after the failed Open, while the system's last error is still its own.

@@ -1,19 +1,16 @@
 // The simulator's line on Linux: the device line, or a pseudo-terminal pair of our own,
 // optionally mapped into a Wine prefix as a COM port.
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
-#include "link/poll_reader.h"
 #include "link/serial_port.h"
 #include "tools/unit_sim/sim_line.h"
 #include "tools/unit_sim/sim_options.h"
@@ -24,17 +21,16 @@ const bool kSimHasOwnLine = true;
 
 namespace {
 
-// Our own pseudo-terminal pair. We keep the far end open ourselves as well, so the
-// line survives the tool closing and reopening its port (with no one holding the far
-// end, the near end would report a hang-up). The far end is set raw first: without
-// that its line discipline would echo our own frames back to us.
+// Our own pseudo-terminal pair, made and read by SerialPort, which keeps the tool's end
+// open as well so the line survives the tool closing and reopening its port. On top of
+// it: the note of a line nobody has opened, the unread output a real line would lose,
+// and the Wine mapping.
 //
-// Threads: Open and Close run on the owner thread; the reader thread (the link's POSIX
-// reader, as the device line's SerialPort uses) only reads the near end between them.
-// Write is called by the simulator's sender thread alone.
-class PtyLine : public SimLine {
+// Threads: Open and Close run on the owner thread; Write, TakeDroppedNote and
+// PeerOpened on the simulator's sender thread alone.
+class PtyLine : public PortLine {
  public:
-  PtyLine(const SimOptions& options, UnitSimulator* simulator) : simulator(simulator) {
+  PtyLine(const SimOptions& options, UnitSimulator* simulator) : PortLine("", simulator) {
     if (!options.winePrefix.empty()) winePort.reset(new WinePort(options.winePrefix, options.wineCom));
   }
   // The Wine mapping goes with the line, not with Close: removing it runs Wine, which
@@ -42,67 +38,46 @@ class PtyLine : public SimLine {
   ~PtyLine() override { PtyLine::Close(); }
 
   bool Open(std::string* error) override {
-    char name[256];
-    if (::openpty(&near, &far, name, nullptr, nullptr) != 0) {
-      *error = std::string("cannot create a pseudo-terminal pair: ") + std::strerror(errno);
-      return false;
-    }
-    farPath = name;
-    termios raw{};
-    ::tcgetattr(far, &raw);
-    ::cfmakeraw(&raw);
-    ::cfsetispeed(&raw, B2400);
-    ::cfsetospeed(&raw, B2400);
-    ::tcsetattr(far, TCSANOW, &raw);
-    ::fcntl(near, F_SETFL, ::fcntl(near, F_GETFL) | O_NONBLOCK);
-    ::fcntl(near, F_SETFD, FD_CLOEXEC);
-    ::fcntl(far, F_SETFD, FD_CLOEXEC);
-    if (!reader.MakeWakePipe()) {
-      *error = std::string("cannot create a pipe: ") + std::strerror(errno);
-      Close();
-      return false;
-    }
-    // Every open of the tool's end shows here (inotify reports opens of device files
-    // too), so a line nobody has opened can be noted.
+    if (!PortLine::Open(error)) return false;
+    // Our own look at the tool's end, opened before anyone else can open it (the tool
+    // opens it exclusively), to see how much of our output waits there unread.
+    farEnd = ::open(Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Every later open of the tool's end shows here (inotify reports opens of device
+    // files too), so a line nobody has opened can be noted.
     opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (opens >= 0 && ::inotify_add_watch(opens, farPath.c_str(), IN_OPEN) < 0) {
+    if (opens >= 0 && ::inotify_add_watch(opens, Path().c_str(), IN_OPEN) < 0) {
       ::close(opens);
       opens = -1;
     }
-    if (winePort && !winePort->Map(farPath, error)) {
+    if (winePort && !winePort->Map(Path(), error)) {
       Close();
       return false;
     }
-    reader.Start(
-        near, [this](const uint8_t* bytes, uint32_t count) { simulator->OnBytes(bytes, count); },
-        [this] { simulator->OnLineFailed(); });
     return true;
   }
 
   void Close() override {
-    reader.Stop();
-    for (int* fd : {&near, &far, &opens}) {
+    PortLine::Close();
+    for (int* fd : {&farEnd, &opens}) {
       if (*fd >= 0) ::close(*fd);
       *fd = -1;
     }
   }
 
   size_t Write(const uint8_t* bytes, size_t count) override {
-    if (near < 0) return 0;
     // Nobody has read the last kept-back bytes: no program is attached. A real line
     // would lose them, so we do too, rather than hand the tool a backlog of stale
     // frames when it opens the port.
     int waiting = 0;
-    if (::ioctl(far, FIONREAD, &waiting) == 0 && waiting > kUnreadLimit) {
-      ::tcflush(far, TCIFLUSH);
+    if (farEnd >= 0 && ::ioctl(farEnd, FIONREAD, &waiting) == 0 && waiting > kUnreadLimit) {
+      ::tcflush(farEnd, TCIFLUSH);
       dropped = true;
     }
-    return WriteWithin(near, bytes, count, kWriteLimitMs);
+    return PortLine::Write(bytes, count);
   }
 
-  std::string Path() const override { return farPath; }
   std::string Describe() const override {
-    return winePort ? farPath + " (as " + winePort->Describe() + ")" : farPath;
+    return winePort ? Path() + " (as " + winePort->Describe() + ")" : Path();
   }
 
   bool PeerOpened() override {
@@ -112,21 +87,16 @@ class PtyLine : public SimLine {
     return peerOpened;
   }
 
-  bool TakeDroppedNote() override { return dropped.exchange(false); }
+  bool TakeDroppedNote() override { return std::exchange(dropped, false); }
 
  private:
   static constexpr int kUnreadLimit = 1024;
-  static constexpr uint32_t kWriteLimitMs = 1000;
 
-  UnitSimulator* const simulator;
-  int near = -1;
-  int far = -1;
+  int farEnd = -1;
   int opens = -1;  // inotify, watching the tool's end for opens
   bool peerOpened = false;
+  bool dropped = false;
   std::unique_ptr<WinePort> winePort;  // mapped on Open, unmapped with the line
-  std::string farPath;
-  PollReader reader;
-  std::atomic<bool> dropped{false};
 };
 
 }  // namespace

@@ -20,6 +20,8 @@ std::string SimUsage() {
             "  --device PATH            open this serial device (2400 baud, 8N1) instead\n"
             "  --wine-prefix DIR        also map our end as COM N of this Wine prefix (needs --com)\n"
             "  --com N                  the COM port number for --wine-prefix (1-256)\n"
+            "  --peer-wait MS           note when nobody has opened our end MS ms after start,\n"
+            "                           0 = never (default 3000)\n"
           : "Usage: vtl-unit-sim --device PORT [options]\n"
             "Plays the Vantrel unit (\"K4-ZVL\" firmware) on the ZVL side of a serial line:\n"
             "one end of a virtual COM port pair, whose other end the tool opens.\n"
@@ -27,6 +29,8 @@ std::string SimUsage() {
             "Line:\n"
             "  --device PORT            the COM port to open (2400 baud, 8N1): COM5 or \\\\.\\COM12\n";
   usage +=
+      "  --line-rate              send and take bytes at the line's own pace, 2400 baud 8N1\n"
+      "                           (240 bytes a second; default: as fast as the line takes them)\n"
       "Unit:\n"
       "  --firmware X.Y           firmware version reported by reads, two digits (default 1.3)\n"
       "  --dip N                  dip switches 0-7, bit k set = switch k+1 off (default 0)\n"
@@ -42,6 +46,8 @@ std::string SimUsage() {
       "  --bad-checksum PCT       frames we send get a wrong checksum\n"
       "  --nak PCT                NAK instead of ACK; the request is then not carried out\n"
       "  --delay MS               hold every answer back MS ms (the tool waits 1000 ms)\n"
+      "  --silent PCT             no answer at all to a request (not carried out either)\n"
+      "  --stop-after N           answer N requests, then none: a unit that has hung\n"
       "  --garbage PCT            random bytes (never a line feed) before a frame\n"
       "  --long-lines PCT         a line of 70-200 bytes before a frame\n"
       "  --split PCT              write a frame in two pieces cut at a random point\n"
@@ -66,7 +72,8 @@ namespace {
 enum Option {
   kDevice = 256, kWinePrefix, kCom, kFirmware, kDip, kConfig, kSaveConfig, kControlsPeriod,
   kControlsWidth, kControlsPattern, kPollPeriod, kBadChecksum, kNak, kDelay, kGarbage,
-  kLongLines, kSplit, kFlood, kFloodFrames, kSeed, kRunFor, kQuiet, kVersion, kHelp = 'h',
+  kLongLines, kSplit, kFlood, kFloodFrames, kSeed, kRunFor, kQuiet, kSilent, kStopAfter,
+  kLineRate, kPeerWait, kVersion, kHelp = 'h',
 };
 
 const option kOptions[] = {
@@ -92,6 +99,10 @@ const option kOptions[] = {
     {"seed", required_argument, nullptr, kSeed},
     {"run-for", required_argument, nullptr, kRunFor},
     {"quiet", no_argument, nullptr, kQuiet},
+    {"silent", required_argument, nullptr, kSilent},
+    {"stop-after", required_argument, nullptr, kStopAfter},
+    {"line-rate", no_argument, nullptr, kLineRate},
+    {"peer-wait", required_argument, nullptr, kPeerWait},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -187,6 +198,9 @@ bool TakeValue(int option, const char* value, SimOptions* o, const char** what) 
       o->seed = n;
       return true;
     case kRunFor: *what = "a time in ms"; return Number(value, 0, 4000000000u, &o->runForMs);
+    case kSilent: *what = "a percentage 0-100"; return Number(value, 0, 100, &o->silentPercent);
+    case kStopAfter: *what = "a request count"; return Number(value, 0, 4000000000u, &o->stopAfter);
+    case kPeerWait: *what = "a time in ms"; return Number(value, 0, 3600000, &o->peerWaitMs);
   }
   *what = "expected";
   return false;
@@ -235,6 +249,10 @@ ParseResult ParseSimOptions(int argc, const char* const* argv, SimOptions* optio
       o.quiet = true;
       continue;
     }
+    if (got == kLineRate) {
+      o.lineRate = true;
+      continue;
+    }
     // A value in the next argument that is itself an option name means the value was
     // left out: "--device --run-for 300" must not open a device named "--run-for".
     // "--device=--odd" says what it means and is taken.
@@ -243,7 +261,7 @@ ParseResult ParseSimOptions(int argc, const char* const* argv, SimOptions* optio
       *error = "option " + name + " needs a value, not the option '" + Written(optarg) + "'";
       return ParseResult::kError;
     }
-    if ((got == kWinePrefix || got == kCom) && !kSimHasOwnLine) {
+    if ((got == kWinePrefix || got == kCom || got == kPeerWait) && !kSimHasOwnLine) {
       *error = "option " + name + " is for Linux only; here the simulator opens a COM port (--device)";
       return ParseResult::kError;
     }

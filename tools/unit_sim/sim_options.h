@@ -35,6 +35,13 @@ struct SimOptions {
   unsigned splitPercent = 0;
   unsigned floodRate = 0;    // extra controls frames per second
   unsigned floodFrames = 0;  // 0: flood until stopped
+  unsigned silentPercent = 0;  // requests given no answer at all
+  unsigned stopAfter = 0;      // answer this many requests, then none; 0: no limit
+
+  // The line's own pace: bytes go out and are taken at 2400 baud 8N1, 240 a second.
+  bool lineRate = false;
+  // How long after start a line that nobody has opened is noted; 0: never.
+  unsigned peerWaitMs = 3000;
 
   bool quiet = false;      // no line per frame sent or received
 

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "comms/comms_state.h"
 #include "config/config_file.h"
 #include "link/bit_text.h"
 #include "link/frame_format.h"
@@ -79,6 +80,10 @@ bool UnitSimulator::Start(std::string* error) {
     }
   }
 
+  {
+    std::lock_guard<std::mutex> hold(mutex);  // the line's reader looks at it from Open on
+    stopping = false;
+  }
   line.reset(NewSimLine(options, this));
   if (!line->Open(error)) {
     line.reset();
@@ -86,7 +91,6 @@ bool UnitSimulator::Start(std::string* error) {
   }
 
   started = true;
-  stopping = false;
   // Our own line's path comes first, alone and unstamped, so a script can read it
   // before anything else.
   if (options.device.empty() && output) {
@@ -145,7 +149,33 @@ bool UnitSimulator::Chance(unsigned percent) {
 
 void UnitSimulator::OnBytes(const uint8_t* bytes, size_t count) {
   // The same line rules as the tool's.
-  received.Feed(bytes, count, [this](const uint8_t* l, uint8_t length) { HandleLine(l, length); });
+  const auto feed = [this](const uint8_t* from, size_t n) {
+    received.Feed(from, n, [this](const uint8_t* l, uint8_t length) { HandleLine(l, length); });
+  };
+  if (!options.lineRate) {
+    feed(bytes, count);
+    return;
+  }
+  // A line is acted on once its carriage return would have crossed the line.
+  const auto ends = takePace.Take(count, Clock::now());
+  size_t from = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (bytes[i] != kCarriageReturn) continue;
+    if (!PauseUntil(ends[i])) return;
+    feed(bytes + from, i + 1 - from);
+    from = i + 1;
+  }
+  feed(bytes + from, count - from);
+}
+
+bool UnitSimulator::Stopping() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return stopping;
+}
+
+bool UnitSimulator::PauseUntil(Clock::time_point until) {
+  std::unique_lock<std::mutex> hold(mutex);
+  return !wake.wait_until(hold, until, [this] { return stopping; });
 }
 
 void UnitSimulator::OnLineFailed() { Emit("line failed: the device has gone away"); }
@@ -182,6 +212,19 @@ void UnitSimulator::HandleLine(const uint8_t* frame, size_t length) {
 bool UnitSimulator::Answer(bool accept, const std::string& why,
                            const std::function<void()>& carryOut) {
   std::lock_guard<std::mutex> hold(mutex);
+  // A unit that has hung, or one that missed this request: no answer, nothing done.
+  if (options.stopAfter && requestsAnswered >= options.stopAfter) {
+    ++faults;
+    Emit("fault: no answer (" + why + "; stopped after " + std::to_string(options.stopAfter) +
+         " requests)");
+    return false;
+  }
+  if (Chance(options.silentPercent)) {
+    ++faults;
+    Emit("fault: no answer (" + why + " not carried out)");
+    return false;
+  }
+  ++requestsAnswered;
   if (accept && Chance(options.nakPercent)) {
     ++faults;
     Emit("fault: NAK instead of ACK (" + why + " not carried out)");
@@ -210,7 +253,7 @@ void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
   if (command == 'R' && length == 2) {
     if (!Answer(true, "read request")) return;
     std::lock_guard<std::mutex> hold(mutex);
-    QueueAnswer(Frame(ReadResponsePayload(), "read response"), "read response");
+    QueueAnswer(Frame(ReadResponseText(), "read response"), "read response");
     return;
   }
   if (command == 'W') {
@@ -275,17 +318,13 @@ UnitSimulator::Bytes UnitSimulator::Frame(const std::string& payload, const std:
   return frame;
 }
 
-std::string UnitSimulator::ReadResponsePayload() const {
-  // Caller holds the mutex. Character 4, which the tool does not look at, carries the
+std::string UnitSimulator::ReadResponseText() const {
+  // Caller holds the mutex. The character the tool does not look at carries the
   // transmitter state: '1' on, '0' off.
-  std::string payload = "~r";
-  payload += options.firmwareMinor;
-  payload += options.firmwareMajor;
-  payload += transmitterOn ? '1' : '0';
-  payload += static_cast<char>('0' + (options.dipSwitches & 7));
-  const ConfigPacket packet = BuildConfigPacket(config);
-  payload.append(packet.begin() + 2, packet.end());
-  return payload;
+  const ReadResponsePayload payload = BuildReadResponsePayload(
+      options.firmwareMajor, options.firmwareMinor, transmitterOn ? '1' : '0', options.dipSwitches,
+      config);
+  return std::string(payload.begin(), payload.end());
 }
 
 std::string UnitSimulator::NextControlsPayload() {
@@ -307,19 +346,9 @@ std::string UnitSimulator::NextControlsPayload() {
       std::memcpy(controls, options.fixedControls, count);
       break;
   }
-  // "C", an unexamined "0", the width byte and the data, as the tool's own
-  // indications packet is laid out, colon included.
-  uint8_t text[4 + 16 + 1];
-  text[0] = 'C';
-  text[1] = '0';
-  HexDigit(&text[2], count * 8);
-  HexDigit(&text[3], (count * 8) >> 4);
-  for (unsigned i = 0; i < count; ++i) {
-    HexDigit(&text[4 + 2 * i], controls[i]);
-    HexDigit(&text[5 + 2 * i], controls[i] >> 4);
-  }
-  text[4 + 2 * count] = ':';
-  return std::string(text, text + 5 + 2 * count);
+  // Laid out as the tool's own indications packet is, colon included.
+  uint8_t payload[CommsState::kMaxPayload];
+  return std::string(payload, payload + BitsPayload('C', controls, count == 8, payload));
 }
 
 void UnitSimulator::SenderLoop() {
@@ -333,7 +362,7 @@ void UnitSimulator::SenderLoop() {
   const auto never = Clock::time_point::max();
   // A tool that opened some other port (a COM port left pointing elsewhere) shows as
   // nothing at all; say so rather than leave the user to wonder.
-  auto peerCheck = start + kPeerWait;
+  auto peerCheck = options.peerWaitMs ? start + milliseconds(options.peerWaitMs) : never;
 
   std::unique_lock<std::mutex> hold(mutex);
   while (!stopping) {
@@ -372,9 +401,10 @@ void UnitSimulator::SenderLoop() {
     if (peerCheck != never && now >= peerCheck) {
       peerCheck = never;
       if (!line->PeerOpened()) {
+        const unsigned ms = options.peerWaitMs;
         Emit("note: nobody has opened " + line->Path() + " in the " +
-             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kPeerWait).count()) +
-             " s since start; is the tool's COM port mapped to it?");
+             (ms % 1000 ? std::to_string(ms) + " ms" : std::to_string(ms / 1000) + " s") +
+             " since start; is the tool's COM port mapped to it?");
       }
     }
 
@@ -447,10 +477,27 @@ void UnitSimulator::Transmit(const Bytes& bytes, const std::string& note) {
 }
 
 void UnitSimulator::WritePiece(const uint8_t* bytes, size_t count) {
-  const size_t written = line->Write(bytes, count);
+  const size_t written = options.lineRate ? WritePaced(bytes, count) : line->Write(bytes, count);
   if (line->TakeDroppedNote()) Emit("note: nobody is reading the line; unread output dropped");
-  if (written != count) {
+  // A paced write is cut short by the end of the run, which is no failure of the line.
+  if (written != count && !Stopping()) {
     Emit("write failed: " + std::to_string(written) + " of " + std::to_string(count) +
          " bytes went out");
   }
+}
+
+size_t UnitSimulator::WritePaced(const uint8_t* bytes, size_t count) {
+  const auto ends = sendPace.Take(count, Clock::now());
+  size_t written = 0;
+  while (written < count) {
+    if (!PauseUntil(ends[written])) break;
+    // Every byte whose time has come goes in one write.
+    size_t ready = written + 1;
+    const auto now = Clock::now();
+    while (ready < count && ends[ready] <= now) ++ready;
+    const size_t n = line->Write(bytes + written, ready - written);
+    written += n;
+    if (written != ready) break;
+  }
+  return written;
 }

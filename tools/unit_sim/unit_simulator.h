@@ -9,7 +9,9 @@
 // writes everything: due answers, periodic controls and polls, and the flood, so a
 // frame is never interleaved with another even when it is split into pieces. State
 // shared by the two (the record, the indications, the queue, the random generator)
-// is under `mutex`; the sender never holds it while writing.
+// is under `mutex`; the sender never holds it while writing. With --line-rate each
+// thread waits for the line's pace on its own side (the reader before it acts on a
+// line, the sender before each byte), on `wake`, so that stopping ends either wait.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +27,7 @@
 #include "config/config_file.h"
 #include "config/unit_config.h"
 #include "link/line_assembler.h"
+#include "tools/unit_sim/line_pace.h"
 #include "tools/unit_sim/sim_options.h"
 
 class SimLine;
@@ -46,8 +49,6 @@ class UnitSimulator {
   bool Start(std::string* error);
   // Stops the threads and closes the line; safe to call twice. A Wine port mapping
   // stays until the simulator is destroyed, since removing it runs Wine.
-  // How long after start a line that nobody has opened is noted.
-  static constexpr std::chrono::seconds kPeerWait{3};
   void Stop();
 
   // The path the tool should open: the device given, or our pseudo-terminal's end.
@@ -86,13 +87,18 @@ class UnitSimulator {
   void QueueAnswer(Bytes bytes, const std::string& note);
   // Frames a payload; may give it a bad checksum when that fault is on.
   Bytes Frame(const std::string& payload, const std::string& what);
-  std::string ReadResponsePayload() const;
+  std::string ReadResponseText() const;
   std::string NextControlsPayload();
   bool Chance(unsigned percent);
+  // Waits until `until`; false, at once, when the simulator is stopping.
+  bool PauseUntil(Clock::time_point until);
+  bool Stopping() const;
 
   void SenderLoop();
   void Transmit(const Bytes& bytes, const std::string& note);
   void WritePiece(const uint8_t* bytes, size_t count);
+  // With --line-rate: each byte goes to the line once it would have crossed it.
+  size_t WritePaced(const uint8_t* bytes, size_t count);
 
   const SimOptions options;
   const Output output;
@@ -109,10 +115,14 @@ class UnitSimulator {
   unsigned indicationsWidth = 0;
   uint64_t controlsStep = 0;
   uint64_t floodSent = 0;
+  uint64_t requestsAnswered = 0;
   std::mt19937 random;
 
   // Reader thread only.
   LineAssembler received;
+  LinePace takePace;
+  // Sender thread only.
+  LinePace sendPace;
 
   std::atomic<uint64_t> framesIn{0};
   std::atomic<uint64_t> framesOut{0};

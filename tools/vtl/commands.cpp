@@ -260,6 +260,9 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
 
   VtlLink link;
   link.respond = monitor.respond;
+  FaultInjector faults;
+  faults.Set(monitor.faults);
+  link.faults = &faults;
   link.onLine = [&](const uint8_t* line, uint8_t length) {
     ++framesIn;
     PrintFrame(&printer, "dir", "rx", line, length);
@@ -289,7 +292,7 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
       case FrameEffect::kSendIndications: {
         uint8_t payload[CommsState::kMaxPayload];
         const unsigned n = state.IndicationsPayload(payload);
-        if (!link.SendFrame(payload, n)) {
+        if (faults.SendIndications(&link, payload, n) == FaultInjector::Sent::kFailed) {
           PrintEvent(&printer, "send-failed", kIndicationsNotSentText);
         }
         break;
@@ -322,9 +325,18 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
   JsonObject counts;
   counts.Add("frames_in", static_cast<long long>(framesIn.load()));
   counts.Add("frames_out", static_cast<long long>(framesOut.load()));
+  const FaultCounts injected = faults.Counts();
+  std::string faultText;
+  if (monitor.faults.Any()) {
+    counts.Add("faults_nak", static_cast<long long>(injected.naks));
+    counts.Add("faults_silent", static_cast<long long>(injected.silences));
+    counts.Add("faults_bad_checksum", static_cast<long long>(injected.badChecksums));
+    counts.Add("faults_delayed", static_cast<long long>(injected.delays));
+    faultText = ", faults: " + (injected.Total() ? injected.Text() : std::string("none"));
+  }
   PrintEvent(&printer, "end",
              "frames in: " + std::to_string(framesIn.load()) +
-                 ", frames out: " + std::to_string(framesOut.load()),
+                 ", frames out: " + std::to_string(framesOut.load()) + faultText,
              counts);
   return kExitDone;
 }

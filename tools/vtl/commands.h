@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/unit_config.h"
+#include "tools/vtl/faults.h"
 #include "tools/vtl/report.h"
 
 struct CommonOptions {
@@ -22,6 +23,7 @@ struct MonitorOptions {
   bool indicationsGiven = false;
   uint8_t indications[8] = {};
   std::string logFile;
+  FaultOptions faults;  // with --respond: how the answers misbehave
 };
 
 int RunRead(const CommonOptions& options, const std::string& saveFile);

@@ -13,6 +13,7 @@
 #include "tools/vtl/commands.h"
 #include "tools/vtl/record_text.h"
 #include "vtl_version.h"
+#include "tools/vtl/test_runner.h"
 
 namespace {
 const char kHelp[] =
@@ -49,11 +50,20 @@ const char kHelp[] =
     "                             forward every byte between a tool and the unit and\n"
     "                             print every frame; --tool pty (Linux) makes a\n"
     "                             pseudo-terminal for the tool and prints its path\n"
+    "                             --nak PCT, --silent PCT, --bad-checksum PCT: the share\n"
+    "                             of answers turned into NAKs, left out, or (indications)\n"
+    "                             sent with a wrong checksum; --delay MS holds every\n"
+    "                             answer back; --seed N repeats a run's faults\n"
     "  ports                      list the serial ports present\n"
+    "  test PLAN.toml [--port PORT]... [--junit FILE] [--check]\n"
+    "                             run a test plan against every unit given, side by\n"
+    "                             side; --junit writes a JUnit XML report; --check reads\n"
+    "                             the plan and lists its steps without opening a port\n"
     "\n"
     "Exit status: 0 done; 1 the unit refused (NAK), did not answer within the window,\n"
     "or --verify found a difference; 2 usage error or bad file; 3 the port could not\n"
-    "be opened or was lost during the command.\n"
+    "be opened or was lost during the command. vtl test: 0 every unit passed; 1 a unit\n"
+    "failed or the run was interrupted; 2 usage or plan error; 3 no port could be opened.\n"
     "\n"
     "JSON keys (stable):\n"
     "  every command: command, result (ok, refused, no answer, invalid response,\n"
@@ -71,7 +81,15 @@ const char kHelp[] =
     "    send-failed, end); frames: dir (rx, tx; tool>unit, unit>tool), frame (its\n"
     "    bytes), checksum (ok, bad, none), kind, decoded; controls: width, bits;\n"
     "    end: frames_in, frames_out (monitor), tool_to_unit_bytes/_frames/_unsent,\n"
-    "    unit_to_tool_bytes/_frames/_unsent (tap)\n";
+    "    unit_to_tool_bytes/_frames/_unsent (tap); faults_nak, faults_silent,\n"
+    "    faults_bad_checksum, faults_delayed (monitor)\n"
+    "  test, one object per line: event (step, unit, end; plan, plan-step with\n"
+    "    --check); step: port, step (its number), name, result (PASS, FAIL, ERROR,\n"
+    "    SKIP), time_ms, reason, figure, answer_ms (a list), max_answer_ms,\n"
+    "    faults_nak, faults_silent, faults_bad_checksum, faults_delayed, and after a\n"
+    "    read firmware, dip_switches, record; unit: port, result, passed, failed,\n"
+    "    errors, skipped, time_ms, interrupted, firmware, dip_switches, record;\n"
+    "    end: units, passed, failed, exit\n";
 
 // The help, its list of the record's fields made from the fields' table.
 std::string HelpText() {
@@ -82,7 +100,8 @@ std::string HelpText() {
 
 enum OptionId {
   kPort = 1000, kTimeout, kJson, kHelpOption, kSave, kVerify, kRespond, kWide,
-  kIndications, kLog, kTool, kUnit, kVersionOption
+  kIndications, kLog, kTool, kUnit, kVersionOption, kJunit, kCheck, kNak, kSilent,
+  kBadChecksum, kDelay, kSeed
 };
 
 const option kOptions[] = {
@@ -99,6 +118,13 @@ const option kOptions[] = {
     {"tool", required_argument, nullptr, kTool},
     {"unit", required_argument, nullptr, kUnit},
     {"version", no_argument, nullptr, kVersionOption},
+    {"junit", required_argument, nullptr, kJunit},
+    {"check", no_argument, nullptr, kCheck},
+    {"nak", required_argument, nullptr, kNak},
+    {"silent", required_argument, nullptr, kSilent},
+    {"bad-checksum", required_argument, nullptr, kBadChecksum},
+    {"delay", required_argument, nullptr, kDelay},
+    {"seed", required_argument, nullptr, kSeed},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -115,9 +141,11 @@ const CommandOptions kCommands[] = {
     {"default", {kVerify}, 0, 0},
     {"set", {kVerify}, 1, 1000},
     {"tx", {}, 1, 1},
-    {"monitor", {kRespond, kWide, kIndications, kLog}, 0, 0},
+    {"monitor", {kRespond, kWide, kIndications, kLog, kNak, kSilent, kBadChecksum, kDelay, kSeed},
+     0, 0},
     {"tap", {kTool, kUnit}, 0, 0},
     {"ports", {}, 0, 0},
+    {"test", {kJunit, kCheck}, 1, 1},
 };
 
 struct Parsed {
@@ -127,6 +155,8 @@ struct Parsed {
   std::string save, tool, unit;
   bool verify = false;
   MonitorOptions monitor;
+  TestOptions test;  // its ports: every --port given
+  bool check = false;
 };
 
 // The indication bytes as hex, byte 0 first, two digits a byte (high digit first).
@@ -148,7 +178,10 @@ bool ParseIndications(const std::string& text, MonitorOptions* monitor) {
 bool TakeOption(int id, const char* value, Parsed* p, std::string* error) {
   unsigned long number = 0;
   switch (id) {
-    case kPort: p->common.port = value; return true;
+    case kPort:
+      p->common.port = value;
+      p->test.ports.push_back(value);
+      return true;
     case kTimeout:
       if (!ParseDecimal(value, 60000, &number) || number == 0) {
         *error = std::string("bad --timeout '") + value + "': expected 1 to 60000 (ms)";
@@ -171,6 +204,26 @@ bool TakeOption(int id, const char* value, Parsed* p, std::string* error) {
     case kLog: p->monitor.logFile = value; return true;
     case kTool: p->tool = value; return true;
     case kUnit: p->unit = value; return true;
+    case kJunit: p->test.junitFile = value; return true;
+    case kCheck: p->check = true; return true;
+    case kNak:
+    case kSilent:
+    case kBadChecksum:
+    case kDelay:
+    case kSeed: {
+      const unsigned long max = id == kSeed ? 4294967295UL : id == kDelay ? FaultInjector::kMaxDelayMs : 100;
+      if (!ParseDecimal(value, max, &number)) {
+        const char* name = "";
+        for (const option& o : kOptions) name = o.val == id ? o.name : name;
+        *error = std::string("bad --") + name + " '" + value + "': expected 0 to " +
+                 std::to_string(max);
+        return false;
+      }
+      FaultOptions& f = p->monitor.faults;
+      (id == kNak ? f.nakPct : id == kSilent ? f.silentPct : id == kBadChecksum ? f.badChecksumPct
+                   : id == kDelay ? f.delayMs : f.seed) = static_cast<uint32_t>(number);
+      return true;
+    }
   }
   return false;
 }
@@ -262,6 +315,23 @@ int main(int argc, char** argv) {
 
   CommonOptions& o = p.common;
   if (p.command == "show") return RunShow(o, p.args[0]);
+  if (p.command == "test") {
+    // The whole plan is read and checked before any port is opened.
+    Plan plan;
+    std::string error;
+    if (!ReadPlan(p.args[0], &plan, &error)) return UsageError(o, "test", error);
+    if (p.check) {
+      PrintPlan(plan, o.json);
+      return kExitDone;
+    }
+    const char* fromEnvironment = std::getenv("VTL_PORT");
+    if (p.test.ports.empty() && fromEnvironment != nullptr && *fromEnvironment != 0) {
+      p.test.ports.push_back(fromEnvironment);
+    }
+    if (p.test.ports.empty()) return UsageError(o, "test", "no port: give --port PORT or set VTL_PORT");
+    p.test.json = o.json;
+    return RunTest(plan, p.test);
+  }
   if (p.command == "ports") return RunPorts(o);
 
   // Every other command talks to a port; values are checked before it is opened.

@@ -17,6 +17,9 @@ std::vector<std::string> ListPorts();
 // Local time of day to the millisecond, "14:03:07.412".
 std::string TimeOfDay();
 
+// Moves a file over another, replacing it in one step (rename, MoveFileEx).
+bool MoveIntoPlace(const std::string& from, const std::string& to);
+
 // Ctrl-C (and SIGTERM where there is one) sets the flag instead of ending the program.
 void CatchStopSignals();
 bool StopRequested();

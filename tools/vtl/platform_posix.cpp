@@ -64,6 +64,11 @@ std::string TimeOfDay() {
   return text;
 }
 
+// rename(2) replaces `to` atomically: a reader sees the old file or the new one.
+bool MoveIntoPlace(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
 void CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;

@@ -20,7 +20,7 @@ uint32_t Elapsed(uint32_t from, uint32_t to) {
 
 UnitSession::UnitSession(std::string port) : port(std::move(port)) {
   link.onAccepted = [this](const ReceivedFrame& frame) {
-    if (IsAnswer(frame)) return true;
+    if (IsAnswer(frame)) return !(claimAnswer && frame.bytes[1] != '~' && claimAnswer(frame));
     if (onOtherFrame) onOtherFrame(frame);
     return false;
   };

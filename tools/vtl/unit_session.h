@@ -71,6 +71,9 @@ class UnitSession {
   // Reader thread: each accepted frame that is not an ACK, a NAK or a read response.
   // Set before Open.
   std::function<void(const ReceivedFrame& frame)> onOtherFrame;
+  // Reader thread: an ACK or NAK that may answer a frame the program sent on its own (an
+  // answer to a poll) before the requests see it; true claims it. Set before Open.
+  std::function<bool(const ReceivedFrame& frame)> claimAnswer;
 
   VtlLink& Link() { return link; }
 

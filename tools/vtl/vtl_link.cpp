@@ -69,6 +69,14 @@ std::string VtlLink::LostReason() {
   return lostReason;
 }
 
+void VtlLink::AnswerZvlFrame(bool valid) {
+  if (faults != nullptr) {
+    faults->SendAck(this, valid);
+  } else {
+    FrameCodec::AnswerZvlFrame(valid);
+  }
+}
+
 void VtlLink::OnFrame(const uint8_t* frame, uint8_t length) {
   ReceivedFrame received{};
   received.tick = Now();

@@ -18,6 +18,7 @@
 
 #include "link/frame_codec.h"
 #include "link/frame_queue.h"
+#include "tools/vtl/faults.h"
 
 class VtlLink : public FrameCodec, private FrameSink {
  public:
@@ -54,6 +55,8 @@ class VtlLink : public FrameCodec, private FrameSink {
   std::function<bool(const ReceivedFrame& frame)> onAccepted;
   // Whether controls and indications frames are answered (monitor --respond).
   std::atomic<bool> respond{false};
+  // The faults to answer controls and indications frames with; set before Open.
+  FaultInjector* faults = nullptr;
 
  private:
   void OnBytesReceived(const uint8_t* bytes, uint32_t count) override;
@@ -62,6 +65,7 @@ class VtlLink : public FrameCodec, private FrameSink {
   void OnFrame(const uint8_t* frame, uint8_t length) override;
   void LogSent(const uint8_t* frame, uint8_t length) override;
   void ShowOpenFailure(const char* message) override;
+  void AnswerZvlFrame(bool valid) override;
 
   LineAssembler observed;  // reader thread only
   std::string openFailure;
