@@ -15,6 +15,8 @@ logs=$root/build/bench-logs
 mkdir -p "$logs"
 
 source tools/build-targets.sh
+# The helpers the Python scripts import: the package tests/vtltest.
+export PYTHONPATH=$root/tests${PYTHONPATH:+:$PYTHONPATH}
 echo "bench: building (logs in build/bench-logs/)"
 vtl_build_folder native bench_receive_path vtl-unit-sim || exit 1
 vtl_build_folder win VTL_K4ZVL vtl-driver || exit 1

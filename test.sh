@@ -23,6 +23,7 @@
 # The last line is the total: "N passed, M failed"; skipped tests count as neither.
 set -uo pipefail
 cd "$(dirname "$0")"
+root=$PWD
 
 usage() {
   echo "usage: ./test.sh [native|asan|win]   (no argument: every stage)"
@@ -40,7 +41,7 @@ tools/setup.sh || { echo "0 passed, 1 failed"; exit 1; }
 jobs=$(nproc)
 logs=build/test-logs
 mkdir -p "$logs"
-rm -f "$logs"/*-ctest.log "$logs/build-failures"
+rm -f "$logs"/*-ctest.log "$logs"/*-junit.xml "$logs/build-failures"
 source tools/build-targets.sh
 source tests/wine/wine-env.sh
 
@@ -51,37 +52,57 @@ build() {
   return 1
 }
 
-# suite DIR CTEST-ARGS...: runs the suite into its log (often in the background).
+# suite DIR CTEST-ARGS...: runs the suite into its log (often in the background), and
+# its results as JUnit XML beside it, which count reads.
 suite() {
   local dir=$1; shift
-  (cd "$dir" && ctest --output-on-failure "$@") >"$logs/$(basename "$dir")-ctest.log" 2>&1
+  local name
+  name=$(basename "$dir")
+  (cd "$dir" && ctest --output-on-failure --output-junit "$root/$logs/$name-junit.xml" "$@") \
+    >"$logs/$name-ctest.log" 2>&1
 }
 
 passed=0
 failed=0
-# count DIR: adds the counts in the suite's log to the totals.
+# count DIR: adds the counts of the suite's JUnit results to the totals. ctest writes a
+# test that skipped itself (SKIP_RETURN_CODE) or is disabled as not failed, and any
+# other test that did not run (a missing program) as failed, as its own summary does.
 count() {
   local dir=$1
-  local log="$logs/$(basename "$dir")-ctest.log"
-  local line total bad skipped
-  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
-  if [ -z "$line" ]; then
-    echo "== $dir: ctest gave no summary"; tail -20 "$log"; failed=$((failed + 1)); return
+  local name
+  name=$(basename "$dir")
+  local log="$logs/$name-ctest.log" xml="$logs/$name-junit.xml"
+  if [ ! -s "$xml" ]; then
+    echo "== $dir: ctest gave no results"; tail -20 "$log"; failed=$((failed + 1)); return
   fi
-  bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
-  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
-  skipped=$(grep -cE '^\s*[0-9]+ - .*\(Skipped\)' "$log")
-  passed=$((passed + total - bad - skipped))
-  failed=$((failed + bad))
-  echo "== $dir: $line ($(grep -E '^Total Test time' "$log" | sed -E 's/.*= *//'))"
-  if [ "$skipped" -gt 0 ]; then
-    echo "== $dir: $skipped skipped, counted as neither passed nor failed:" \
-         "$(grep -E '^\s*[0-9]+ - .*\(Skipped\)' "$log" | sed -E 's/^\s*[0-9]+ - ([^ ]+).*/\1/' | tr '\n' ' ')"
+  local p f seconds skipped bad
+  { read -r p f seconds; read -r skipped; read -r bad; } < <(python3 - "$xml" <<'PY'
+import sys
+import xml.etree.ElementTree as ElementTree
+suite = ElementTree.parse(sys.argv[1]).getroot()
+passed, failed, skipped = [], [], []
+for case in suite.iter("testcase"):
+    status, why = case.get("status"), case.find("skipped")
+    if status == "run":
+        passed.append(case.get("name"))
+    elif status == "disabled" or (why is not None and why.get("message", "").startswith("SKIP_")):
+        skipped.append(case.get("name"))
+    else:
+        failed.append(case.get("name"))
+print(len(passed), len(failed), suite.get("time"))
+print(" ".join(skipped))
+print(" ".join(failed))
+PY
+)
+  passed=$((passed + p))
+  failed=$((failed + f))
+  echo "== $dir: $p passed, $f failed ($seconds s)"
+  if [ -n "$skipped" ]; then
+    echo "== $dir: $(wc -w <<<"$skipped") skipped, counted as neither passed nor failed: $skipped"
     grep -qs 'no working 32-bit Wine' "$dir"/Testing/Temporary/LastTest.log &&
       echo "   (no working 32-bit Wine here: Debian's wine32:i386 is missing, or the kernel cannot run 32-bit programs)"
   fi
-  [ "$bad" -gt 0 ] && grep -E '^\s*[0-9]+ - .*\((Failed|Timeout|SEGFAULT|Exception|Subprocess)' "$log"
-  [ "$bad" -gt 0 ] && sed -n '/The following tests FAILED/,$p' "$log" | head -20
+  [ -n "$bad" ] && echo "== $dir: failed: $bad (output in $log)"
   return 0
 }
 

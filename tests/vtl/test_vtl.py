@@ -2,7 +2,7 @@
 pty that checks every byte vtl sends and answers as told (or not at all, or late, or
 by going away), against the unit simulator, and as a tap between two ptys.
 
-    python3 tests/vtl/test_vtl.py BUILD_DIR"""
+    PYTHONPATH=tests python3 tests/vtl/test_vtl.py BUILD_DIR"""
 import json
 import os
 import select
@@ -16,9 +16,8 @@ import time
 import tty
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from peer import frame  # noqa: E402
-from vtl_e2e import Simulator  # noqa: E402
+from vtltest.peer import frame
+from vtltest.vtl_e2e import Simulator
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build/native")
 VTL = os.path.join(BUILD, "vtl")
