@@ -11,7 +11,7 @@
 #                        which it builds); build/win32: the same for i686 under 32-bit
 #                        Wine (its Wine tests are skipped, and say so, where no 32-bit
 #                        Wine runs)
-# The folders are built by tools/build-targets.sh. Every test carries its stage's label
+# The folders are built by tools/build-targets.sh through their presets (CMakePresets.json). Every test carries its stage's label
 # (native, asan, win; the end-to-end ones also e2e), so `ctest -L e2e` in build/win
 # runs those alone. Each Windows test has a Wine prefix of its own (a copy of one
 # template, tests/wine/wine-env.sh), so the Windows tests run two at a time.
@@ -52,14 +52,11 @@ build() {
   return 1
 }
 
-# suite DIR CTEST-ARGS...: runs the suite into its log (often in the background), and
-# its results as JUnit XML beside it, which count reads.
+# suite NAME CTEST-ARGS...: runs build/NAME's tests through their preset into its log
+# (often in the background), and their results as JUnit XML beside it, which count reads.
 suite() {
-  local dir=$1; shift
-  local name
-  name=$(basename "$dir")
-  (cd "$dir" && ctest --output-on-failure --output-junit "$root/$logs/$name-junit.xml" "$@") \
-    >"$logs/$name-ctest.log" 2>&1
+  local name=$1; shift
+  ctest --preset "$name" --output-junit "$root/$logs/$name-junit.xml" "$@" >"$logs/$name-ctest.log" 2>&1
 }
 
 passed=0
@@ -113,10 +110,10 @@ wine_env_runs_32bit || win32_programs=OFF
 
 case $stage in
   native)
-    build native && suite build/native -j "$jobs"
+    build native && suite native -j "$jobs"
     ;;
   asan)
-    build native-asan && suite build/native-asan -j "$jobs"
+    build native-asan && suite native-asan -j "$jobs"
     ;;
   win | all)
     # The Wine prefix that each Windows test copies, made while the builds run.
@@ -124,20 +121,20 @@ case $stage in
       >"$logs/wine-template.log" 2>&1 &
     template=$!
     if [ "$stage" = all ]; then
-      build native && { suite build/native -j "$jobs" & }
+      build native && { suite native -j "$jobs" & }
     else
       build native vtl-unit-sim
     fi
     win_ok=0
     build win && win_ok=1
     wait "$template"
-    [ $win_ok = 1 ] && { suite build/win -j 2 & }
+    [ $win_ok = 1 ] && { suite win & }
     (
       renice -n 19 $BASHPID >/dev/null
       if [ "$stage" = all ]; then
-        build native-asan && suite build/native-asan -j "$jobs"
+        build native-asan && suite native-asan -j "$jobs"
       fi
-      build win32 -- -DVTL_WINE_TEST_PROGRAMS=$win32_programs && suite build/win32 -j "$jobs"
+      build win32 -- -DVTL_WINE_TEST_PROGRAMS=$win32_programs && suite win32 -j "$jobs"
     ) &
     wait
     ;;
