@@ -293,7 +293,8 @@ class UsageErrors(unittest.TestCase):
             with open(short, "wb") as f:
                 f.write(b"\x3c" * 6)
             for args, message in [
-                    (["show", short], "Config file is wrong size: %s (6 bytes" % short),
+                    (["show", short], "Config file is wrong size: %s (it is 6 bytes; a .vtl file holds "
+                                      "exactly 7 bytes)" % short),
                     (["show", os.path.join(folder, "none.vtl")], "Could not open config file"),
                     (["--port", "/dev/null", "write", short], "wrong size")]:
                 with self.subTest(args=args):

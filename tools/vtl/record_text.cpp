@@ -66,18 +66,6 @@ const char* const kByteNames[kConfigBytes] = {"IO ID",     "ZVL ID",  "ADCs ID",
                                               "postamble", "options", "baud code"};
 }  // namespace
 
-bool ParseDecimal(const std::string& text, unsigned long max, unsigned long* value) {
-  if (text.empty() || text.size() > 9) return false;
-  unsigned long n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    n = n * 10 + static_cast<unsigned long>(c - '0');
-  }
-  if (n > max) return false;
-  *value = n;
-  return true;
-}
-
 std::vector<RecordField> DescribeRecord(const UnitConfig& c) {
   std::vector<RecordField> fields;
   fields.push_back(IdField("io", "IO ID", c.ioId));
