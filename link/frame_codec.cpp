@@ -15,7 +15,7 @@ SerialPort::OpenStatus FrameCodec::OpenLinkDevice(const char* devicePath) {
   // new port's. `opened` keeps its value on failure, as callers expect.
   Close();
   deviceLost = false;
-  const OpenStatus status = Open(devicePath, static_cast<int16_t>(kLinkBaud), kFraming8N1);
+  const OpenStatus status = Open(devicePath, static_cast<int16_t>(kLinkBaud));
   if (status == kOpened) opened = true;
   return status;
 }
@@ -82,13 +82,13 @@ void FrameCodec::DispatchFrame(const uint8_t* line, uint8_t length) {
       return;
     case 'C':
     case 'I': {
-      const bool valid = ChecksumValid(line, length);
+      const bool valid = FrameChecksumValid(line, length);
       if (sink && sink->Respond()) SendRaw(valid ? kAckFrame : kNakFrame, 3);
       if (valid) passOn();
       return;
     }
     case '~': {
-      const bool valid = ChecksumValid(line, length);
+      const bool valid = FrameChecksumValid(line, length);
       SendRaw(valid ? kAckFrame : kNakFrame, 3);
       if (valid) passOn();
       return;

@@ -292,7 +292,7 @@ TEST(IndicationsPacket, ThirtyTwoAndSixtyFourBitFrames) {
   EXPECT_EQ(sink.logged[1].size(), 25u);
   EXPECT_EQ(Bytes(sink.logged[1].begin() + 1, sink.logged[1].end() - 3),
             B("I0041020000000000008:"));
-  EXPECT_TRUE(FrameCodec::ChecksumValid(sink.logged[1].data(), 25));
+  EXPECT_TRUE(FrameChecksumValid(sink.logged[1].data(), 25));
 }
 
 // --- Port events in the log, and the tries at a port whose device went away.

@@ -38,8 +38,8 @@ TEST(UnitConfig, DefaultPacketAndItsZeroChecksum) {
   EXPECT_EQ(FrameText(AsText(packet)), "\n~WC3DBFB216000D000\r");
   const std::string wire = FrameText(AsText(packet));
   EXPECT_EQ(wire.size(), 20u);
-  EXPECT_TRUE(FrameCodec::ChecksumValid(reinterpret_cast<const uint8_t*>(wire.data()),
-                                        static_cast<uint8_t>(wire.size())));
+  EXPECT_TRUE(FrameChecksumValid(reinterpret_cast<const uint8_t*>(wire.data()),
+                                 static_cast<uint8_t>(wire.size())));
 }
 
 TEST(UnitConfig, PacketWritesEveryByteLowNibbleFirstInUpperCase) {

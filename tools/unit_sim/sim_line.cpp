@@ -12,7 +12,7 @@ class DeviceLine : public SimLine, private SerialPort {
   ~DeviceLine() override { DeviceLine::Close(); }
 
   bool Open(std::string* error) override {
-    const OpenStatus status = SerialPort::Open(path.c_str(), 2400, kFraming8N1);
+    const OpenStatus status = SerialPort::Open(path.c_str(), 2400);
     if (status == kOpened) return true;
     *error = "cannot open serial device '" + path + "': " + DeviceOpenFailure(path, status);
     return false;

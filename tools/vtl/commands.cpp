@@ -554,8 +554,7 @@ class TapEnd : public SerialPort {
 
 SerialPort::OpenStatus OpenTapEnd(TapEnd* end, const std::string& port, std::string* ptyPath) {
   if (port == "pty") return end->OpenPseudoTerminal(static_cast<int16_t>(FrameCodec::kLinkBaud), ptyPath);
-  return end->Open(DevicePath(port).c_str(), static_cast<int16_t>(FrameCodec::kLinkBaud),
-                   SerialPort::kFraming8N1);
+  return end->Open(DevicePath(port).c_str(), static_cast<int16_t>(FrameCodec::kLinkBaud));
 }
 }  // namespace
 
