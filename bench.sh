@@ -9,15 +9,10 @@
 # with Wine's default theme in VTL_WINE_THEMED_PREFIX (default build/wine-prefix-bench-theme).
 set -uo pipefail
 cd "$(dirname "$0")"
-root=$PWD
-tools/setup.sh || exit 1
-logs=$root/build/bench-logs
-mkdir -p "$logs"
-
 source tools/build-targets.sh
-echo "bench: building (logs in build/bench-logs/)"
-vtl_build_folder native bench_receive_path vtl-unit-sim vtl || exit 1
-vtl_build_folder win VTL_K4ZVL vtl-driver || exit 1
+vtl_tool_run_start bench bench_receive_path vtl || exit 1
+# The helpers the Python scripts import: the package tests/vtltest.
+export PYTHONPATH=$root/tests${PYTHONPATH:+:$PYTHONPATH}
 
 figures=$logs/figures.txt
 : >"$figures"
@@ -59,10 +54,8 @@ export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-bench}
           tr -d '\r' | awk '/ThemeActive/ {print $3}')
   echo "THEME ${theme:-unset}" >"$logs/wine-figures.txt"
   /usr/bin/python3 tests/bench/e2e_figures.py >>"$logs/wine-figures.txt" 2>"$logs/wine-figures.err"
-  if [ -f tests/bench/e2e_flood.py ]; then
-    echo "bench: end-to-end flood (tests/bench/e2e_flood.py)"
-    /usr/bin/python3 tests/bench/e2e_flood.py >"$logs/e2e-flood.txt" 2>&1
-  fi
+  echo "bench: end-to-end flood (tests/bench/e2e_flood.py)"
+  /usr/bin/python3 tests/bench/e2e_flood.py >"$logs/e2e-flood.txt" 2>&1
   echo "bench: floods beyond the line (tests/bench/e2e_overload.py)"
   /usr/bin/python3 tests/bench/e2e_overload.py >"$logs/e2e-overload.txt" 2>&1
 )
@@ -109,11 +102,7 @@ echo
 echo "Details:"
 grep '^FIGURE' "$logs/wine-figures.txt" | cut -d' ' -f2- | sed 's/^/  /'
 grep '^FIGURE' "$logs/wine-figures-theme.txt" | cut -d' ' -f2- | sed "s/^/  Wine's default theme: /"
-if [ -f "$logs/e2e-flood.txt" ] && [ -f tests/bench/e2e_flood.py ]; then
-  echo "End-to-end flood (tests/bench/e2e_flood.py):"
-  sed 's/^/  /' "$logs/e2e-flood.txt"
-fi
-if [ -f "$logs/e2e-overload.txt" ]; then
-  echo "Floods beyond the line (tests/bench/e2e_overload.py):"
-  sed 's/^/  /' "$logs/e2e-overload.txt"
-fi
+echo "End-to-end flood (tests/bench/e2e_flood.py):"
+sed 's/^/  /' "$logs/e2e-flood.txt"
+echo "Floods beyond the line (tests/bench/e2e_overload.py):"
+sed 's/^/  /' "$logs/e2e-overload.txt"

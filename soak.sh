@@ -6,13 +6,8 @@
 #   ./soak.sh [--no-fuzz]
 set -uo pipefail
 cd "$(dirname "$0")"
-root=$PWD
-tools/setup.sh || exit 1
-logs=$root/build/soak-logs
-mkdir -p "$logs"
 source tools/build-targets.sh
-vtl_build_folder native vtl-unit-sim || exit 1
-vtl_build_folder win VTL_K4ZVL vtl-driver || exit 1
+vtl_tool_run_start soak || exit 1
 
 status=0
 export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-soak}

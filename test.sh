@@ -11,7 +11,7 @@
 #                        which it builds); build/win32: the same for i686 under 32-bit
 #                        Wine (its Wine tests are skipped, and say so, where no 32-bit
 #                        Wine runs)
-# The folders are built by tools/build-targets.sh. Every test carries its stage's label
+# The folders are built by tools/build-targets.sh through their presets (CMakePresets.json). Every test carries its stage's label
 # (native, asan, win; the end-to-end ones also e2e), so `ctest -L e2e` in build/win
 # runs those alone. Each Windows test has a Wine prefix of its own (a copy of one
 # template, tests/wine/wine-env.sh), so the Windows tests run two at a time.
@@ -23,6 +23,7 @@
 # The last line is the total: "N passed, M failed"; skipped tests count as neither.
 set -uo pipefail
 cd "$(dirname "$0")"
+root=$PWD
 
 usage() {
   echo "usage: ./test.sh [native|asan|win]   (no argument: every stage)"
@@ -40,7 +41,7 @@ tools/setup.sh || { echo "0 passed, 1 failed"; exit 1; }
 jobs=$(nproc)
 logs=build/test-logs
 mkdir -p "$logs"
-rm -f "$logs"/*-ctest.log "$logs/build-failures"
+rm -f "$logs"/*-ctest.log "$logs"/*-junit.xml "$logs/build-failures"
 source tools/build-targets.sh
 source tests/wine/wine-env.sh
 
@@ -51,37 +52,54 @@ build() {
   return 1
 }
 
-# suite DIR CTEST-ARGS...: runs the suite into its log (often in the background).
+# suite NAME CTEST-ARGS...: runs build/NAME's tests through their preset into its log
+# (often in the background), and their results as JUnit XML beside it, which count reads.
 suite() {
-  local dir=$1; shift
-  (cd "$dir" && ctest --output-on-failure "$@") >"$logs/$(basename "$dir")-ctest.log" 2>&1
+  local name=$1; shift
+  ctest --preset "$name" --output-junit "$root/$logs/$name-junit.xml" "$@" >"$logs/$name-ctest.log" 2>&1
 }
 
 passed=0
 failed=0
-# count DIR: adds the counts in the suite's log to the totals.
+# count DIR: adds the counts of the suite's JUnit results to the totals. ctest writes a
+# test that skipped itself (SKIP_RETURN_CODE) or is disabled as not failed, and any
+# other test that did not run (a missing program) as failed, as its own summary does.
 count() {
   local dir=$1
-  local log="$logs/$(basename "$dir")-ctest.log"
-  local line total bad skipped
-  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
-  if [ -z "$line" ]; then
-    echo "== $dir: ctest gave no summary"; tail -20 "$log"; failed=$((failed + 1)); return
+  local name
+  name=$(basename "$dir")
+  local log="$logs/$name-ctest.log" xml="$logs/$name-junit.xml"
+  if [ ! -s "$xml" ]; then
+    echo "== $dir: ctest gave no results"; tail -20 "$log"; failed=$((failed + 1)); return
   fi
-  bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
-  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
-  skipped=$(grep -cE '^\s*[0-9]+ - .*\(Skipped\)' "$log")
-  passed=$((passed + total - bad - skipped))
-  failed=$((failed + bad))
-  echo "== $dir: $line ($(grep -E '^Total Test time' "$log" | sed -E 's/.*= *//'))"
-  if [ "$skipped" -gt 0 ]; then
-    echo "== $dir: $skipped skipped, counted as neither passed nor failed:" \
-         "$(grep -E '^\s*[0-9]+ - .*\(Skipped\)' "$log" | sed -E 's/^\s*[0-9]+ - ([^ ]+).*/\1/' | tr '\n' ' ')"
+  local p f seconds skipped bad
+  { read -r p f seconds; read -r skipped; read -r bad; } < <(python3 - "$xml" <<'PY'
+import sys
+import xml.etree.ElementTree as ElementTree
+suite = ElementTree.parse(sys.argv[1]).getroot()
+passed, failed, skipped = [], [], []
+for case in suite.iter("testcase"):
+    status, why = case.get("status"), case.find("skipped")
+    if status == "run":
+        passed.append(case.get("name"))
+    elif status == "disabled" or (why is not None and why.get("message", "").startswith("SKIP_")):
+        skipped.append(case.get("name"))
+    else:
+        failed.append(case.get("name"))
+print(len(passed), len(failed), suite.get("time"))
+print(" ".join(skipped))
+print(" ".join(failed))
+PY
+)
+  passed=$((passed + p))
+  failed=$((failed + f))
+  echo "== $dir: $p passed, $f failed ($seconds s)"
+  if [ -n "$skipped" ]; then
+    echo "== $dir: $(wc -w <<<"$skipped") skipped, counted as neither passed nor failed: $skipped"
     grep -qs 'no working 32-bit Wine' "$dir"/Testing/Temporary/LastTest.log &&
       echo "   (no working 32-bit Wine here: Debian's wine32:i386 is missing, or the kernel cannot run 32-bit programs)"
   fi
-  [ "$bad" -gt 0 ] && grep -E '^\s*[0-9]+ - .*\((Failed|Timeout|SEGFAULT|Exception|Subprocess)' "$log"
-  [ "$bad" -gt 0 ] && sed -n '/The following tests FAILED/,$p' "$log" | head -20
+  [ -n "$bad" ] && echo "== $dir: failed: $bad (output in $log)"
   return 0
 }
 
@@ -92,10 +110,10 @@ wine_env_runs_32bit || win32_programs=OFF
 
 case $stage in
   native)
-    build native && suite build/native -j "$jobs"
+    build native && suite native -j "$jobs"
     ;;
   asan)
-    build native-asan && suite build/native-asan -j "$jobs"
+    build native-asan && suite native-asan -j "$jobs"
     ;;
   win | all)
     # The Wine prefix that each Windows test copies, made while the builds run.
@@ -103,20 +121,20 @@ case $stage in
       >"$logs/wine-template.log" 2>&1 &
     template=$!
     if [ "$stage" = all ]; then
-      build native && { suite build/native -j "$jobs" & }
+      build native && { suite native -j "$jobs" & }
     else
       build native vtl-unit-sim
     fi
     win_ok=0
     build win && win_ok=1
     wait "$template"
-    [ $win_ok = 1 ] && { suite build/win -j 2 & }
+    [ $win_ok = 1 ] && { suite win & }
     (
       renice -n 19 $BASHPID >/dev/null
       if [ "$stage" = all ]; then
-        build native-asan && suite build/native-asan -j "$jobs"
+        build native-asan && suite native-asan -j "$jobs"
       fi
-      build win32 -- -DVTL_WINE_TEST_PROGRAMS=$win32_programs && suite build/win32 -j "$jobs"
+      build win32 -- -DVTL_WINE_TEST_PROGRAMS=$win32_programs && suite win32 -j "$jobs"
     ) &
     wait
     ;;

@@ -1,6 +1,9 @@
 #include "app/frame_delivery.h"
 
 #include "app/resource.h"
+#include "comms/comms_page.h"
+#include "comms/log_text.h"
+#include "config/config_page.h"
 
 namespace {
 // The wake-up for received frames can be lost. Wine's dialog loop (DIALOG_DoDialogBox,
@@ -23,14 +26,13 @@ void FrameDelivery::Start(HWND frameWindow) {
   SetTimer(window, IDT_FRAME_SWEEP, kFrameSweepMs, nullptr);
 }
 
-void FrameDelivery::OnFramesReceived(WPARAM wParam) {
-  const bool portClosing = wParam == kTakeFramesNow;
+void FrameDelivery::OnFramesReceived() {
   // Posted messages are fetched before input and painting, timers after both (the order
-  // GetMessage's documentation gives). The queue is not asked when the port closes:
-  // GetQueueStatus also resets what counts as new in it.
-  const bool waiting = !portClosing && HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) != 0;
-  if (FrameHandover::TakeNow(portClosing, waiting)) {
-    Deliver(portClosing);
+  // GetMessage's documentation gives). (TakeInNow does not ask the queue: GetQueueStatus
+  // also resets what counts as new in it.)
+  const bool waiting = HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) != 0;
+  if (FrameHandover::TakeNow(false, waiting)) {
+    Deliver(false);
   } else {
     SetTimer(window, IDT_DEFERRED_FRAMES, USER_TIMER_MINIMUM, nullptr);
   }
@@ -39,7 +41,7 @@ void FrameDelivery::OnFramesReceived(WPARAM wParam) {
 bool FrameDelivery::OnTimer(UINT_PTR timerId) {
   if (timerId == IDT_FRAME_SWEEP) {
     Deliver(false);
-    targets.checkPortLost();
+    commsPage.CheckPortLost();
     return true;
   }
   if (timerId == IDT_DEFERRED_FRAMES) {
@@ -48,6 +50,19 @@ bool FrameDelivery::OnTimer(UINT_PTR timerId) {
     return true;
   }
   return false;
+}
+
+void FrameDelivery::BeginBatch() { commsPage.BeginFrames(); }
+
+void FrameDelivery::EndBatch() { commsPage.EndFrames(); }
+
+void FrameDelivery::Hand(const ReceivedFrame& frame) {
+  if (configPage) configPage->OnFrame(frame.bytes, frame.length, frame.tick);
+  commsPage.OnFrame(frame.bytes, frame.length);
+}
+
+void FrameDelivery::TellDropped(uint32_t count) {
+  commsPage.log.Append("%s", DroppedFramesText(count).c_str());
 }
 
 void FrameDelivery::WakeAgain() { PostMessageA(window, kFramesReceivedMessage, 0, 0); }

@@ -16,28 +16,21 @@
 #include "link/frame_queue.h"
 #include "link/frame_sink.h"
 
-// Posted to the frame window when the queue goes from empty to not empty. Sent with
-// wParam kTakeFramesNow (the port has just been closed), the window takes the queued
-// frames in, and logs any it had to drop, before it returns.
+class CommsPage;
+
+// Posted to the frame window (the "ZVL comms" page) when the queue goes from empty to
+// not empty.
 constexpr UINT kFramesReceivedMessage = WM_APP + 1;
-constexpr WPARAM kTakeFramesNow = 1;
 // Posted to the frame window when the open port's device has gone away.
 constexpr UINT kDeviceLostMessage = WM_APP + 2;
 
-// Where the wiring reaches the rest of the tool. Plain functions, so the wiring can be
-// made before the objects they reach exist (the static singletons) and tested alone.
-struct LinkTargets {
-  bool (*respond)();             // any thread: whether "C" and "I" frames are answered
-  HWND (*frameWindow)();         // the window woken for received frames
-  HWND (*messageOwner)();        // owner of the open-failure box
-  void (*logSent)(const uint8_t* frame, uint8_t length);  // "Tx: " lines; may be null
-  // How the open-failure box is shown; tests put a recorder here.
-  int(WINAPI* showMessage)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
-};
-
 class LinkWiring : public FrameSink {
  public:
-  explicit LinkWiring(const LinkTargets& targets) : targets(targets) {}
+  // The page whose answering setting the reader reads, whose window is woken for
+  // received frames and whose log takes the "Tx: " lines; the window that owns the
+  // open-failure box. Both are only referred to here: the wiring is made before them
+  // (the static objects, app/main.cpp) and reaches them once a port opens.
+  LinkWiring(CommsPage& page, const HWND& messageOwner) : page(page), messageOwner(messageOwner) {}
 
   bool Respond() const override;
   void OnFrame(const uint8_t* frame, uint8_t length) override;
@@ -50,8 +43,12 @@ class LinkWiring : public FrameSink {
   // many frames the full queue dropped since the last take (all after these).
   uint32_t TakeReceived(std::vector<ReceivedFrame>* out) { return queue.TakeAll(out); }
 
+  // How the open-failure box is shown; tests put a recorder here.
+  int(WINAPI* showMessage)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
+
  private:
-  LinkTargets targets;
+  CommsPage& page;
+  const HWND& messageOwner;
   FrameQueue queue;
 };
 

@@ -16,16 +16,8 @@
 #include "comms/comms_page.h"
 #include "config/config_page.h"
 
-namespace {
-bool RespondSetting() { return commsPage.respond.load(); }
-// The comms page window exists from the start of the sheet to its end.
-HWND FrameWindow() { return commsPage.pageWindow; }
-HWND MessageOwner() { return sheetWindow; }
-// "Tx: " lines of the message log, which belongs to the comms page.
-void LogSentFrame(const uint8_t* frame, uint8_t length) { commsPage.log.LogSent(frame, length); }
-}  // namespace
-
-LinkWiring linkWiring({RespondSetting, FrameWindow, MessageOwner, LogSentFrame});
+// The comms page's window exists from the start of the sheet to its end.
+LinkWiring linkWiring(commsPage, sheetWindow);
 FrameCodec serialLink(&linkWiring);
 CommsPage commsPage;
 ConfigPage configPage;

@@ -11,7 +11,6 @@
 #include "app/link_wiring.h"
 #include "app/shell.h"
 #include "comms/comms_page.h"
-#include "comms/log_text.h"
 #include "config/config_page.h"
 
 namespace {
@@ -57,19 +56,9 @@ void OnNotify(HWND, UINT_PTR, const NMHDR* header) {
   if (header && header->code == static_cast<UINT>(PSN_HELP)) ShowHelp();
 }
 
+FrameDelivery frameDelivery(linkWiring, commsPage, &configPage);
+
 namespace {
-// What frame delivery reaches: both pages and the log, which is the comms page's.
-void BeginFrames() { commsPage.BeginFrames(); }
-void EndFrames() { commsPage.EndFrames(); }
-void HandFrame(const ReceivedFrame& f) {
-  configPage.OnFrame(f.bytes, f.length, f.tick);
-  commsPage.OnFrame(f.bytes, f.length);
-}
-void LogDroppedFrames(uint32_t count) { commsPage.log.Append("%s", DroppedFramesText(count).c_str()); }
-void CheckPortLost() { commsPage.CheckPortLost(); }
-
-FrameDelivery frameDelivery(&linkWiring, {BeginFrames, EndFrames, HandFrame, LogDroppedFrames, CheckPortLost});
-
 // What both pages answer alike: the sheet's Help button and F1.
 BOOL OnHelpMessage(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -101,7 +90,7 @@ INT_PTR CALLBACK CommsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
       return reinterpret_cast<INT_PTR>(
           commsPage.OnCtlColor(page, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
     case kFramesReceivedMessage:
-      frameDelivery.OnFramesReceived(wParam);
+      frameDelivery.OnFramesReceived();
       return TRUE;
     case kDeviceLostMessage:
       commsPage.CheckPortLost();

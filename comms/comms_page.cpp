@@ -1,6 +1,6 @@
 #include "comms/comms_page.h"
 
-#include "app/link_wiring.h"
+#include "app/frame_delivery.h"
 #include "app/resource.h"
 #include "app/shell.h"
 #include "comms/indications_dialog.h"
@@ -8,13 +8,6 @@
 
 namespace {
 constexpr UINT kAutoOpenDelayMs = 200;
-
-// Frames a port took in before it was closed may still wait in the hand-off queue;
-// they are handed over now, so that their lines come before the port's closing (or
-// the next port's opening) in the log, not after it.
-void TakeInQueuedFrames(HWND page) {
-  SendMessageA(page, kFramesReceivedMessage, kTakeFramesNow, 0);
-}
 }  // namespace
 
 BOOL CommsPage::OnInitDialog(HWND page) {
@@ -114,7 +107,7 @@ void CommsPage::SelectPort(HWND, HWND combo) {
     // each costs tens of milliseconds under Wine's default theme (see MessageLog).
     log.HoldBox();
     serialLink.ClosePort();
-    TakeInQueuedFrames(pageWindow);
+    frameDelivery.TakeInNow();  // its last frames before its closing in the log
     LogPortEvent(PortEvent::kClosed, path);
     log.ReleaseBox();
     return;
@@ -123,7 +116,7 @@ void CommsPage::SelectPort(HWND, HWND combo) {
   // frames in before the new port's line.
   if (serialLink.IsOpened()) {
     serialLink.ClosePort();
-    TakeInQueuedFrames(pageWindow);
+    frameDelivery.TakeInNow();
   }
   if (serialLink.OpenPort(path.c_str())) {
     portWatch.Opened(path);
@@ -143,7 +136,7 @@ void CommsPage::CheckPortLost() {
   // "Handling an IRP_MN_SURPRISE_REMOVAL Request"), so the port is closed for the
   // device to come back under its name; sends fail meanwhile, as with no port.
   serialLink.ClosePort();
-  TakeInQueuedFrames(pageWindow);
+  frameDelivery.TakeInNow();
   if (!portWatch.Lose()) return;
   LogPortEvent(PortEvent::kLost, portWatch.DevicePath());
   SetTimer(pageWindow, IDT_REOPEN, PortWatch::kRetryPeriodMs, nullptr);

@@ -2,6 +2,7 @@
 
 #include "link/bit_text.h"
 #include "link/hex.h"
+#include "platform/system_rules.h"
 
 const char* const kPortEntries[kPortEntryCount] = {
     "None", "COM1",  "COM2",  "COM3",  "COM4",  "COM5",  "COM6",  "COM7",
@@ -93,7 +94,7 @@ bool IsNoPort(const std::string& portName) {
   return PortName(portName) == kPortEntries[kNoPortEntry];
 }
 
-std::string PortDevicePath(const std::string& portName) { return "\\\\.\\" + PortName(portName); }
+std::string PortDevicePath(const std::string& portName) { return ComDevicePath(PortName(portName)); }
 
 std::string PortEventText(PortEvent event, const std::string& devicePath) {
   switch (event) {

@@ -4,6 +4,7 @@
 
 #include "app/resource.h"
 #include "link/frame_codec.h"
+#include "platform/system.h"
 
 namespace {
 // The user's own time and short date formats, now.
@@ -20,13 +21,7 @@ std::string LocalDate() {
 
 // The system's text for an error ("Disk full.", "Sharing violation."), or its number.
 std::string SystemReason(DWORD error) {
-  char buffer[256];
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, error, 0, buffer, sizeof buffer, nullptr);
-  std::string reason(buffer, n);
-  while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' ||
-                             reason.back() == ' '))
-    reason.pop_back();
+  const std::string reason = SystemErrorText(error);
   return reason.empty() ? "error " + std::to_string(error) : reason;
 }
 

@@ -1,6 +1,15 @@
 // The steps of a save, the same on every platform.
 #include "config/config_file.h"
 
+#include <fstream>
+
+std::string WrongSizeReason(const char* path) {
+  const std::string rule = "a .vtl file holds exactly " + std::to_string(kConfigBytes) + " bytes";
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  const long long size = file ? static_cast<long long>(file.tellg()) : -1;
+  return size < 0 ? rule : "it is " + std::to_string(size) + " bytes; " + rule;
+}
+
 ConfigFileError SaveConfigFileWith(SaveOperations& operations, const char* path,
                                    const UnitConfig& config) {
   if (path == nullptr || *path == '\0') return ConfigFileError::kCreateFailed;

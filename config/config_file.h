@@ -30,6 +30,11 @@ inline const char* ConfigFileMessage(ConfigFileError error) {
   return "";
 }
 
+// Why the file at path is the wrong size, for the command-line programs' messages:
+// "it is 3 bytes; a .vtl file holds exactly 7 bytes" (without its size where that
+// cannot be read).
+std::string WrongSizeReason(const char* path);
+
 // Reads the file into *config. On any failure *config is left as it was.
 ConfigFileError LoadConfigFile(const char* path, UnitConfig* config);
 

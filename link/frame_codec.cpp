@@ -18,7 +18,7 @@ SerialPort::OpenStatus FrameCodec::OpenLinkDevice(const char* devicePath) {
   // Set before Open starts the reader: frames already waiting in the line are read at
   // once, and their ACKs must not be refused as sends on a port not yet opened.
   const bool wasOpened = opened.exchange(true);
-  const OpenStatus status = Open(devicePath, static_cast<int16_t>(kLinkBaud), kFraming8N1);
+  const OpenStatus status = Open(devicePath, static_cast<int16_t>(kLinkBaud));
   if (status != kOpened) opened = wasOpened;
   return status;
 }
@@ -85,13 +85,13 @@ void FrameCodec::DispatchFrame(const uint8_t* line, uint8_t length) {
       return;
     case 'C':
     case 'I': {
-      const bool valid = ChecksumValid(line, length);
+      const bool valid = FrameChecksumValid(line, length);
       if (sink && sink->Respond()) AnswerZvlFrame(valid);
       if (valid) passOn();
       return;
     }
     case '~': {
-      const bool valid = ChecksumValid(line, length);
+      const bool valid = FrameChecksumValid(line, length);
       SendRaw(valid ? kAckFrame : kNakFrame, 3);
       if (valid) passOn();
       return;

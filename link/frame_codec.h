@@ -58,10 +58,6 @@ class FrameCodec : public SerialPort {
   // Checks one complete line and applies the policy of its type character.
   void DispatchFrame(const uint8_t* line, uint8_t length);
 
-  static bool ChecksumValid(const uint8_t* frame, uint8_t length) {
-    return FrameChecksumValid(frame, length);
-  }
-
  protected:
   void OnDeviceFailed() override;
   // Reader thread: the answer to a "C" or "I" frame while answering, ACK when its

@@ -33,19 +33,15 @@ class SerialPort {
   // is no status.
   static const char* OpenStatusText(int status);
 
-  // Open's framing: 8 data bits, no parity, 1 stop bit (the link's), or 7 data bits
-  // with even parity. Any value other than kFraming7E1 gives 8N1.
-  static constexpr int kFraming8N1 = 1;
-  static constexpr int kFraming7E1 = 2;
-
   SerialPort();
   virtual ~SerialPort();
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  // Opens and configures the device and starts the reader thread. An open device is
-  // closed first. DTR and RTS are raised while the device is open.
-  OpenStatus Open(const char* devicePath, int16_t baudRate, int framing);
+  // Opens and configures the device (8 data bits, no parity, 1 stop bit: the link's
+  // framing) and starts the reader thread. An open device is closed first. DTR and RTS
+  // are raised while the device is open.
+  OpenStatus Open(const char* devicePath, int16_t baudRate);
   // Makes a new pseudo-terminal and opens its controlling end as this device, as Open
   // does; *otherEnd is the path another program opens. That end is held open here too,
   // so the line stays up while the other program closes and reopens it. Only POSIX
@@ -91,7 +87,7 @@ class SerialPort {
  private:
   struct Platform;  // the handles and the reader thread, per platform
   // POSIX half: sets up the device just opened and starts its reader thread.
-  OpenStatus Start(int16_t baudRate, int framing);
+  OpenStatus Start(int16_t baudRate);
   std::unique_ptr<Platform> platform;
 };
 

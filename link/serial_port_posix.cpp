@@ -55,13 +55,13 @@ uint32_t SerialPort::ReaderWaits() const { return platform->reader.Waits(); }
 void SerialPort::OnBytesReceived(const uint8_t*, uint32_t) {}
 void SerialPort::OnDeviceFailed() {}
 
-SerialPort::OpenStatus SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) {
+SerialPort::OpenStatus SerialPort::Open(const char* devicePath, int16_t baudRate) {
   Platform& p = *platform;
   if (p.device >= 0) Close();
   p.device = ::open(devicePath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (p.device < 0) return kCreateFailed;
   ::ioctl(p.device, TIOCEXCL);  // exclusive, like a COM port opened without sharing
-  return Start(baudRate, framing);
+  return Start(baudRate);
 }
 
 SerialPort::OpenStatus SerialPort::OpenPseudoTerminal(int16_t baudRate, std::string* otherEnd) {
@@ -87,12 +87,12 @@ SerialPort::OpenStatus SerialPort::OpenPseudoTerminal(int16_t baudRate, std::str
   ::cfmakeraw(&raw);
   ::tcsetattr(p.heldOtherEnd, TCSANOW, &raw);
   *otherEnd = name;
-  const OpenStatus status = Start(baudRate, kFraming8N1);
+  const OpenStatus status = Start(baudRate);
   if (status != kOpened) CloseFd(&p.heldOtherEnd);
   return status;
 }
 
-SerialPort::OpenStatus SerialPort::Start(int16_t baudRate, int framing) {
+SerialPort::OpenStatus SerialPort::Start(int16_t baudRate) {
   Platform& p = *platform;
   termios settings{};
   if (::tcgetattr(p.device, &settings) != 0) {
@@ -102,12 +102,7 @@ SerialPort::OpenStatus SerialPort::Start(int16_t baudRate, int framing) {
   speed_t speed;
   ::cfmakeraw(&settings);
   settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-  settings.c_cflag |= CLOCAL | CREAD;
-  if (framing == kFraming7E1) {
-    settings.c_cflag |= CS7 | PARENB;
-  } else {
-    settings.c_cflag |= CS8;
-  }
+  settings.c_cflag |= CLOCAL | CREAD | CS8;
   settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 0;

@@ -114,7 +114,7 @@ void SerialPort::Platform::CloseDevice() {
   deviceHandle = INVALID_HANDLE_VALUE;
 }
 
-SerialPort::OpenStatus SerialPort::Open(const char* devicePath, int16_t baudRate, int framing) {
+SerialPort::OpenStatus SerialPort::Open(const char* devicePath, int16_t baudRate) {
   Platform& p = *platform;
   if (p.deviceHandle != INVALID_HANDLE_VALUE) Close();
   // A rate of 0 would divide by zero below, and no device takes a negative one.
@@ -126,10 +126,11 @@ SerialPort::OpenStatus SerialPort::Open(const char* devicePath, int16_t baudRate
 
   SetupComm(p.deviceHandle, kDriverQueueBytes, kDriverQueueBytes);
 
+  // Reads return what the driver holds at once (the reader thread's loop, above).
   COMMTIMEOUTS timeouts = {};
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-  timeouts.ReadTotalTimeoutConstant = 100;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
   timeouts.WriteTotalTimeoutMultiplier = 11 / static_cast<DWORD>(baudRate) + 1;
   timeouts.WriteTotalTimeoutConstant = 1000;
   if (!SetCommTimeouts(p.deviceHandle, &timeouts)) {
@@ -143,11 +144,11 @@ SerialPort::OpenStatus SerialPort::Open(const char* devicePath, int16_t baudRate
   dcb.DCBlength = sizeof(DCB);
   dcb.BaudRate = static_cast<DWORD>(baudRate);
   dcb.fBinary = 1;
-  dcb.fParity = framing == kFraming7E1 ? 1 : 0;
+  dcb.fParity = 0;
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;  // RTS is driven with EscapeCommFunction
-  dcb.ByteSize = framing == kFraming7E1 ? 7 : 8;
-  dcb.Parity = framing == kFraming7E1 ? EVENPARITY : NOPARITY;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
   if (!SetCommState(p.deviceHandle, &dcb)) {
     p.CloseDevice();
@@ -245,12 +246,6 @@ DWORD WINAPI SerialPort::Platform::ReaderThread(LPVOID parameter) {
   }
   OVERLAPPED& io = p.readerIo;
 
-  COMMTIMEOUTS timeouts = {};
-  GetCommTimeouts(device, &timeouts);
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = 0;
-  SetCommTimeouts(device, &timeouts);
   SetCommMask(device, kReaderEvents);
 
   uint8_t buffer[kReadChunk];

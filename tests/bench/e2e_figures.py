@@ -14,11 +14,9 @@ import statistics
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from peer import Flooder, frame  # noqa: E402
-from processes import peak_rss_kib, tool_process  # noqa: E402
-from vtl_e2e import EXE, Port, Tool  # noqa: E402
+from vtltest.peer import Flooder, frame
+from vtltest.processes import peak_rss_kib, tool_process
+from vtltest.vtl_e2e import EXE, Port, Tool
 
 IDC_PORT_COMBO, IDC_RESPOND = 1012, 1019
 SAMPLES = int(os.environ.get("VTL_BENCH_SAMPLES", "300"))

@@ -27,10 +27,8 @@ import select
 import sys
 import time
 
-from bench_harness import E2E, ROOT, run_in_harness
-
-sys.path.insert(0, E2E)
-from peer import ACK, bits, log_text, number_bytes, numbered_controls  # noqa: E402
+from vtltest.bench_harness import ROOT, run_in_harness
+from vtltest.peer import ACK, bits, log_text, number_bytes, numbered_controls
 
 IDC_CONTROLS, IDC_LOG, IDC_RESPOND, IDC_LOG_TO_FILE = 1004, 1016, 1019, 1094
 
@@ -46,7 +44,7 @@ def wait_until(check, timeout, step=0.05):
 
 
 def measure(args):
-    import vtl_e2e  # noqa: E402  (reads VTL_WIN_BUILD at import)
+    from vtltest import vtl_e2e  # reads VTL_WIN_BUILD at import
 
     workdir = os.path.join(vtl_e2e.TMP, "bench-flood")
     os.makedirs(workdir, exist_ok=True)

@@ -32,10 +32,8 @@ import statistics
 import sys
 import time
 
-from bench_harness import E2E, ROOT, run_in_harness
-
-sys.path.insert(0, E2E)
-from peer import Pour, frame  # noqa: E402
+from vtltest.bench_harness import ROOT, run_in_harness
+from vtltest.peer import Pour, frame
 
 IDC_INDICATIONS, IDC_LOG, IDC_RESPOND, IDC_WIDE = 1022, 1016, 1019, 1093
 
@@ -55,8 +53,8 @@ def click_handled_ms(d, limit=10.0):
 
 
 def run_flood(name, chunk, respond, seconds):
-    import vtl_e2e  # noqa: E402  (reads VTL_WIN_BUILD at import)
-    from processes import peak_rss_kib, rss_kib, tool_process  # noqa: E402
+    from vtltest import vtl_e2e  # reads VTL_WIN_BUILD at import
+    from vtltest.processes import peak_rss_kib, rss_kib, tool_process
 
     tool = vtl_e2e.Tool()
     d, port = tool.driver, tool.port

@@ -18,4 +18,6 @@ wine_env_display || exit 1
 script=$1 build=$2
 shift 2
 export VTL_WIN_BUILD=$build VTL_E2E_TMP=$WINE_ENV_TMP
+# The helpers the scripts import: the package tests/vtltest.
+export PYTHONPATH=$(cd "$(dirname "$0")/.." && pwd)${PYTHONPATH:+:$PYTHONPATH}
 "${VTL_E2E_PYTHON:-/usr/bin/python3}" "$script" "$@"

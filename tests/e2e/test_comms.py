@@ -10,9 +10,8 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from peer import ACK, NAK, Pour, bits, digits, frame, log_text  # noqa: E402
-from vtl_e2e import ERROR_CAPTION, TMP, DriverError, Port, Tool, map_com_absent  # noqa: E402
+from vtltest.peer import ACK, NAK, Pour, bits, digits, frame, log_text
+from vtltest.vtl_e2e import ERROR_CAPTION, TMP, DriverError, Port, Tool, map_com_absent
 
 IDCANCEL = 2
 IDC_CONTROLS, IDC_PORT, IDC_LOG, IDC_SET_INDICATIONS = 1004, 1012, 1016, 1018

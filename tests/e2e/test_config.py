@@ -3,13 +3,11 @@ unit simulator, worked by the driver. Checks what the page shows and what the un
 receives, byte for byte, and the page's message boxes and file dialogs."""
 import os
 import subprocess
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from peer import frame  # noqa: E402
-from vtl_e2e import BUILD, ERROR_CAPTION, TMP, Simulator, Tool, wine_path  # noqa: E402
+from vtltest.peer import frame
+from vtltest.vtl_e2e import BUILD, ERROR_CAPTION, TMP, Simulator, Tool, wine_path
 
 DEBUG_CAPTION = "VTL_K4ZVL debug"
 SAVE_CAPTION, OPEN_CAPTION = "Save config file", "Open config file"

@@ -8,7 +8,6 @@ tool from the zip starting under Wine. Debian's python3 (/usr/bin/python3) has p
 import os
 import re
 import subprocess
-import sys
 import time
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -17,8 +16,7 @@ import zlib
 
 import pefile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vtl_e2e import BUILD, CAPTION, TMP, Tool  # noqa: E402
+from vtltest.vtl_e2e import BUILD, CAPTION, TMP, Tool
 
 SHIP = os.path.join(BUILD, "ship")
 # The programs that go into the package once the tree builds them; the tool always.

@@ -19,10 +19,9 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from peer import ACK, Flooder, frame, log_text, numbered_controls  # noqa: E402
-from processes import cpu_seconds, fd_count, rss_kib, tool_process, wineserver_process  # noqa: E402
-from vtl_e2e import (ABSENT, ERROR_CAPTION, TMP, DriverError, FolderOpens, Port,  # noqa: E402
+from vtltest.peer import ACK, Flooder, frame, log_text, numbered_controls
+from vtltest.processes import cpu_seconds, fd_count, rss_kib, tool_process, wineserver_process
+from vtltest.vtl_e2e import (ABSENT, ERROR_CAPTION, TMP, DriverError, FolderOpens, Port,
                      Simulator, Tool, fill_disk, map_com_absent, map_drive, mount_small_disk,
                      unmap_drive, unmount_small_disk, wine_path)
 

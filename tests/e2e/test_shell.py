@@ -3,12 +3,10 @@ buttons, the lazily made "K4 Config" page, help, and closing."""
 import os
 import shutil
 import subprocess
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vtl_e2e import (BUILD, CAPTION, ERROR_CAPTION, TMP, DriverError, Tool,  # noqa: E402
+from vtltest.vtl_e2e import (BUILD, CAPTION, ERROR_CAPTION, TMP, DriverError, Tool,
                      copy_exe_alone, wine_path)
 
 IDOK, IDCANCEL, IDAPPLY, IDHELP = 1, 2, 0x3021, 9

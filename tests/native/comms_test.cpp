@@ -7,6 +7,7 @@
 
 #include "comms/comms_state.h"
 #include "link/frame_codec.h"
+#include "platform/system_rules.h"
 #include "tests/native/link_fixture.h"
 
 namespace {
@@ -355,7 +356,7 @@ TEST(IndicationsPacket, ThirtyTwoAndSixtyFourBitFrames) {
   EXPECT_EQ(sink.logged[1].size(), 25u);
   EXPECT_EQ(Bytes(sink.logged[1].begin() + 1, sink.logged[1].end() - 3),
             B("I0041020000000000008:"));
-  EXPECT_TRUE(FrameCodec::ChecksumValid(sink.logged[1].data(), 25));
+  EXPECT_TRUE(FrameChecksumValid(sink.logged[1].data(), 25));
 }
 
 // --- Port events in the log, and the tries at a port whose device went away.
@@ -387,6 +388,71 @@ TEST(PortChoice, EachNameOfTheListOpensItsDeviceAndNoneClosesThePort) {
     EXPECT_FALSE(IsNoPort(kPortEntries[i])) << i;
     EXPECT_EQ(PortDevicePath(kPortEntries[i]), "\\\\.\\COM" + std::to_string(i)) << i;
   }
+}
+
+// The rules every program shares about system names and texts (platform/system_rules.h).
+TEST(SystemRules, ComDevicePathAddsThePrefixOnce) {
+  const struct {
+    const char* port;
+    const char* path;
+  } cases[] = {
+      {"COM1", "\\\\.\\COM1"},
+      {"COM12", "\\\\.\\COM12"},
+      {"\\\\.\\COM12", "\\\\.\\COM12"},
+      {"\\\\.\\", "\\\\.\\"},
+      {"\\\\.", "\\\\.\\\\\\."},  // not the whole prefix: prefixed again
+      {"", "\\\\.\\"},
+  };
+  for (const auto& k : cases) EXPECT_EQ(ComDevicePath(k.port), k.path) << k.port;
+}
+
+TEST(SystemRules, ParseDecimalTakesPlainDigitsUpToTheLimit) {
+  const unsigned long kUntouched = 4242;
+  const unsigned long kMaxLong = ~0ul;
+  const struct {
+    const char* text;
+    unsigned long max;
+    bool ok;
+    unsigned long value;
+  } cases[] = {
+      {"0", 0, true, 0},
+      {"7", 7, true, 7},
+      {"8", 7, false, 0},
+      {"1700", 1700, true, 1700},
+      {"1701", 1700, false, 0},
+      {"00012", 100, true, 12},
+      {"99999999999999999999999", 60000, false, 0},  // beyond the limit, not wrapped
+      {"18446744073709551615", kMaxLong, kMaxLong == 18446744073709551615ull, kMaxLong},
+      {"", 10, false, 0},
+      {"+5", 10, false, 0},
+      {"-5", 10, false, 0},
+      {" 5", 10, false, 0},
+      {"5 ", 10, false, 0},
+      {"5x", 10, false, 0},
+      {"0x5", 10, false, 0},
+  };
+  for (const auto& k : cases) {
+    unsigned long value = kUntouched;
+    EXPECT_EQ(ParseDecimal(k.text, k.max, &value), k.ok) << '"' << k.text << '"';
+    EXPECT_EQ(value, k.ok ? k.value : kUntouched) << '"' << k.text << '"';
+  }
+}
+
+TEST(SystemRules, TimeOfDayAndSystemTexts) {
+  EXPECT_EQ(TimeOfDayText(0, 0, 0, 0), "00:00:00.000");
+  EXPECT_EQ(TimeOfDayText(14, 3, 7, 412), "14:03:07.412");
+  EXPECT_EQ(TimeOfDayText(23, 59, 59, 999), "23:59:59.999");
+  const struct {
+    const char* text;
+    const char* trimmed;
+  } cases[] = {
+      {"Access denied.\r\n", "Access denied."},
+      {"The device is not ready. \r\n", "The device is not ready."},
+      {"No such file or directory", "No such file or directory"},
+      {"\r\n", ""},
+      {"", ""},
+  };
+  for (const auto& k : cases) EXPECT_EQ(TrimSystemText(k.text), k.trimmed) << k.text;
 }
 
 TEST(PortEventText, EachEventAsTheLogShowsIt) {

@@ -38,8 +38,8 @@ TEST(UnitConfig, DefaultPacketAndItsZeroChecksum) {
   EXPECT_EQ(FrameText(AsText(packet)), "\n~WC3DBFB216000D000\r");
   const std::string wire = FrameText(AsText(packet));
   EXPECT_EQ(wire.size(), 20u);
-  EXPECT_TRUE(FrameCodec::ChecksumValid(reinterpret_cast<const uint8_t*>(wire.data()),
-                                        static_cast<uint8_t>(wire.size())));
+  EXPECT_TRUE(FrameChecksumValid(reinterpret_cast<const uint8_t*>(wire.data()),
+                                 static_cast<uint8_t>(wire.size())));
 }
 
 TEST(UnitConfig, PacketWritesEveryByteLowNibbleFirstInUpperCase) {
@@ -273,11 +273,14 @@ TEST_F(ConfigFiles, LoadAcceptsOnlySevenBytesAndLeavesTheRecordOnFailure) {
     const char* name;
     std::string bytes;
     ConfigFileError error;
+    const char* why;  // the programs' reason for a wrong size
   } cases[] = {
-      {"empty", "", ConfigFileError::kWrongSize},
-      {"six", std::string("\x3C\xBD\xBF\x12\x06\x00", 6), ConfigFileError::kWrongSize},
-      {"eight", std::string("\x3C\xBD\xBF\x12\x06\x00\x0D\x00", 8), ConfigFileError::kWrongSize},
-      {"seven", std::string("\x7F\xFF\x40\x00\xFF\x80\x05", 7), ConfigFileError::kNone},
+      {"empty", "", ConfigFileError::kWrongSize, "it is 0 bytes; a .vtl file holds exactly 7 bytes"},
+      {"six", std::string("\x3C\xBD\xBF\x12\x06\x00", 6), ConfigFileError::kWrongSize,
+       "it is 6 bytes; a .vtl file holds exactly 7 bytes"},
+      {"eight", std::string("\x3C\xBD\xBF\x12\x06\x00\x0D\x00", 8), ConfigFileError::kWrongSize,
+       "it is 8 bytes; a .vtl file holds exactly 7 bytes"},
+      {"seven", std::string("\x7F\xFF\x40\x00\xFF\x80\x05", 7), ConfigFileError::kNone, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -289,8 +292,11 @@ TEST_F(ConfigFiles, LoadAcceptsOnlySevenBytesAndLeavesTheRecordOnFailure) {
       EXPECT_EQ(config, (UnitConfig{0x7F, 0xFF, 0x40, 0x00, 0xFF, 0x80, 0x05}));
     } else {
       EXPECT_EQ(config, DefaultConfig());
+      EXPECT_EQ(WrongSizeReason(PathOf(c.name).c_str()), c.why);
     }
   }
+  // A file gone by the time its size is asked: the rule alone.
+  EXPECT_EQ(WrongSizeReason(PathOf("missing.vtl").c_str()), "a .vtl file holds exactly 7 bytes");
 }
 
 TEST_F(ConfigFiles, LoadOfWhatIsNotAFileCannotOpen) {

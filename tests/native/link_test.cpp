@@ -292,7 +292,7 @@ bool WaitFor(Pred pred) {
 TEST(PosixSerialPort, BurstArrivesInOrderInCallsOfAtMost1024) {
   PtyPair pty;
   CountingPort port;
-  ASSERT_EQ(port.Open(pty.path.c_str(), 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(pty.path.c_str(), 2400), SerialPort::kOpened);
   Bytes burst(5000);
   for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<uint8_t>(i * 7);
   pty.Send(burst);
@@ -309,7 +309,7 @@ TEST(PosixSerialPort, WriteRefusesNothingToWriteAndClosedPort) {
   const uint8_t byte = 'x';
   EXPECT_EQ(port.Write(&byte, 1), 0u);
   EXPECT_FALSE(port.Close());
-  ASSERT_EQ(port.Open(pty.path.c_str(), 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(pty.path.c_str(), 2400), SerialPort::kOpened);
   EXPECT_EQ(port.Write(nullptr, 1), 0u);
   EXPECT_EQ(port.Write(&byte, 0), 0u);
   EXPECT_EQ(port.Write(&byte, 1), 1u);
@@ -320,8 +320,8 @@ TEST(PosixSerialPort, WriteRefusesNothingToWriteAndClosedPort) {
 TEST(PosixSerialPort, OpeningAnotherDeviceClosesTheFirst) {
   PtyPair first, second;
   CountingPort port;
-  ASSERT_EQ(port.Open(first.path.c_str(), 2400, 1), SerialPort::kOpened);
-  ASSERT_EQ(port.Open(second.path.c_str(), 2400, 2), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(first.path.c_str(), 2400), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(second.path.c_str(), 2400), SerialPort::kOpened);
   first.Send({'a'});
   second.Send({'b'});
   ASSERT_TRUE(WaitFor([&] { return port.Size() == 1; }));
@@ -332,14 +332,14 @@ TEST(PosixSerialPort, OpeningAnotherDeviceClosesTheFirst) {
 TEST(PosixSerialPort, UnsupportedRateIsAStateFailure) {
   PtyPair pty;
   SerialPort port;
-  EXPECT_EQ(port.Open(pty.path.c_str(), 1234, 1), SerialPort::kStateFailed);
+  EXPECT_EQ(port.Open(pty.path.c_str(), 1234), SerialPort::kStateFailed);
   EXPECT_FALSE(port.IsOpen());
 }
 
 TEST(PosixSerialPort, VanishedFarEndEndsTheReaderAndCloseStillWorks) {
   auto pty = std::make_unique<PtyPair>();
   CountingPort port;
-  ASSERT_EQ(port.Open(pty->path.c_str(), 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(pty->path.c_str(), 2400), SerialPort::kOpened);
   ::close(pty->far);
   pty->far = -1;
   EXPECT_TRUE(WaitFor([&] { return port.failed.load(); }));
@@ -351,7 +351,7 @@ TEST(PosixSerialPort, VanishedFarEndEndsTheReaderAndCloseStillWorks) {
 TEST(PosixSerialPort, ReaderWaitsOncePerBatchAndNotWhileTheLineIsQuiet) {
   PtyPair pty;
   CountingPort port;
-  ASSERT_EQ(port.Open(pty.path.c_str(), 2400, SerialPort::kFraming8N1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(pty.path.c_str(), 2400), SerialPort::kOpened);
   for (size_t batch = 1; batch <= 20; ++batch) {
     pty.Send({static_cast<uint8_t>(batch)});
     ASSERT_TRUE(WaitFor([&] { return port.Size() == batch; }));

@@ -2,7 +2,7 @@
 pty that checks every byte vtl sends and answers as told (or not at all, or late, or
 by going away), against the unit simulator, and as a tap between two ptys.
 
-    python3 tests/vtl/test_vtl.py BUILD_DIR"""
+    PYTHONPATH=tests python3 tests/vtl/test_vtl.py BUILD_DIR"""
 import json
 import os
 import re
@@ -18,9 +18,8 @@ import tty
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from peer import frame  # noqa: E402
-from vtl_e2e import Simulator  # noqa: E402
+from vtltest.peer import frame
+from vtltest.vtl_e2e import Simulator
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build/native")
 VTL = os.path.join(BUILD, "vtl")
@@ -332,7 +331,8 @@ class UsageErrors(unittest.TestCase):
             with open(short, "wb") as f:
                 f.write(b"\x3c" * 6)
             for args, message in [
-                    (["show", short], "Config file is wrong size: %s (6 bytes" % short),
+                    (["show", short], "Config file is wrong size: %s (it is 6 bytes; a .vtl file holds "
+                                      "exactly 7 bytes)" % short),
                     (["show", os.path.join(folder, "none.vtl")], "Could not open config file"),
                     (["--port", "/dev/null", "write", short], "wrong size")]:
                 with self.subTest(args=args):

@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,8 +31,6 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 
-CommsPage* current = nullptr;  // the page the dialog procedure, the wiring and delivery serve
-FrameDelivery* delivery = nullptr;
 
 // The far end: records every frame it receives (on its reader thread).
 struct UnitSink : FrameSink {
@@ -65,49 +66,37 @@ int WINAPI RecordOpenFailure(HWND, LPCSTR text, LPCSTR, UINT) {
   return IDOK;
 }
 
-// The tool's own wiring and delivery, reaching the page under test as the shell
-// reaches its one page (app/main.cpp, app/sheet.cpp), with open failures recorded.
-LinkTargets PageTargets() {
-  return {[] { return current && current->respond.load(); },
-          [] { return current ? current->pageWindow : HWND(nullptr); },
-          [] { return HWND(nullptr); },
-          [](const uint8_t* frame, uint8_t length) {
-            if (current) current->log.LogSent(frame, length);
-          },
-          RecordOpenFailure};
-}
-DeliveryTargets PageDeliveryTargets() {
-  return {[] { current->BeginFrames(); }, [] { current->EndFrames(); },
-          [](const ReceivedFrame& f) { current->OnFrame(f.bytes, f.length); },
-          [](uint32_t count) { current->log.Append("%s", DroppedFramesText(count).c_str()); },
-          [] { current->CheckPortLost(); }};
-}
-
+const HWND noOwner = nullptr;
 }  // namespace
 
-LinkWiring linkWiring(PageTargets());
+// The tool's own static objects (app/main.cpp, app/sheet.cpp) around the page under
+// test, which each test makes afresh in the same place (CommsPageTest::SetUp).
+CommsPage commsPage;
+HWND sheetWindow = nullptr;
+LinkWiring linkWiring(commsPage, sheetWindow);
 HINSTANCE appInstance = GetModuleHandleA(nullptr);
 FrameCodec serialLink(&linkWiring);
+FrameDelivery frameDelivery(linkWiring, commsPage, nullptr);
 
 namespace {
 
 INT_PTR CALLBACK PageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
-      delivery->Start(window);
-      return current->OnInitDialog(window);
+      frameDelivery.Start(window);
+      return commsPage.OnInitDialog(window);
     case WM_COMMAND:
-      current->OnCommand(window, wParam, lParam);
+      commsPage.OnCommand(window, wParam, lParam);
       return TRUE;
     case WM_TIMER:
-      if (!delivery->OnTimer(wParam)) current->OnTimer(window, wParam);
+      if (!frameDelivery.OnTimer(wParam)) commsPage.OnTimer(window, wParam);
       return TRUE;
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORSTATIC:
-      return reinterpret_cast<INT_PTR>(current->OnCtlColor(
+      return reinterpret_cast<INT_PTR>(commsPage.OnCtlColor(
           window, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
     case kFramesReceivedMessage:
-      delivery->OnFramesReceived(wParam);
+      frameDelivery.OnFramesReceived();
       return TRUE;
     default:
       return FALSE;
@@ -143,11 +132,15 @@ class CommsPageTest : public ::testing::Test {
   void SetUp() override {
     shown.clear();
     openFailures.clear();
-    page = std::make_unique<CommsPage>();
+    // A fresh page and delivery where the wiring and the delivery refer to them (no
+    // port is open, so the reader thread reaches neither meanwhile).
+    commsPage.~CommsPage();
+    new (&commsPage) CommsPage();
+    frameDelivery.~FrameDelivery();
+    new (&frameDelivery) FrameDelivery(linkWiring, commsPage, nullptr);
+    page = &commsPage;
     page->showMessage = RecordMessage;
-    current = page.get();
-    frameDelivery = std::make_unique<FrameDelivery>(&linkWiring, PageDeliveryTargets());
-    delivery = frameDelivery.get();
+    linkWiring.showMessage = RecordOpenFailure;
     // The template is a child page, as in the property sheet.
     host = CreateWindowExA(0, "STATIC", "host", WS_POPUP, 0, 0, 400, 500, nullptr,
                            nullptr, appInstance, nullptr);
@@ -164,8 +157,6 @@ class CommsPageTest : public ::testing::Test {
     linkWiring.TakeReceived(&rest);
     if (window) DestroyWindow(window);
     if (host) DestroyWindow(host);
-    current = nullptr;
-    delivery = nullptr;
   }
 
   HWND Item(int id) { return GetDlgItem(window, id); }
@@ -199,8 +190,7 @@ class CommsPageTest : public ::testing::Test {
     page->EndFrames();
   }
 
-  std::unique_ptr<CommsPage> page;
-  std::unique_ptr<FrameDelivery> frameDelivery;
+  CommsPage* page = nullptr;
   HWND host = nullptr;
   HWND window = nullptr;
 };
@@ -641,5 +631,126 @@ TEST_F(CommsPageTest, StandsInForTheZvlEquipment) {
   EXPECT_TRUE(shown.empty());
   unit.ClosePort();
 }
+
+TEST_F(CommsPageTest, SentFramesAreLoggedButAcknowledgements) {
+  KillTimer(window, IDT_AUTO_OPEN);
+  for (const char* frame : {"\n+\r", "\n-\r", "\n~R8E\r", "\n+AB\r"}) {
+    linkWiring.LogSent(reinterpret_cast<const uint8_t*>(frame), static_cast<uint8_t>(std::strlen(frame)));
+  }
+  // A longer '+' frame is not an ACK.
+  EXPECT_EQ(LogTexts(), (std::vector<std::string>{"Tx: ~R8E", "Tx: +AB"}));
+}
+
+// ---- the hand-off of received frames to the page's window -------------------------
+
+// A window on the test's thread that takes the frames as the comms page does.
+struct Receiver {
+  static Receiver* current;
+  LinkWiring* wiring = nullptr;
+  HWND window = nullptr;
+  int wakeUps = 0;
+  uint32_t dropped = 0;
+  std::vector<ReceivedFrame> frames;
+
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kFramesReceivedMessage && current) {
+      ++current->wakeUps;
+      std::vector<ReceivedFrame> batch;
+      current->dropped += current->wiring->TakeReceived(&batch);
+      current->frames.insert(current->frames.end(), batch.begin(), batch.end());
+      return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+  }
+
+  Receiver() {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = Proc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "VtlFrameReceiver";
+    RegisterClassA(&windowClass);
+    window = CreateWindowA("VtlFrameReceiver", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                           GetModuleHandleA(nullptr), nullptr);
+    current = this;
+  }
+  ~Receiver() {
+    DestroyWindow(window);
+    current = nullptr;
+  }
+
+  // Handles what is posted until `count` frames are in, or two seconds pass.
+  void PumpUntil(size_t count) {
+    const DWORD start = GetTickCount();
+    MSG msg;
+    while (frames.size() < count && GetTickCount() - start < 2000) {
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      Sleep(1);
+    }
+  }
+};
+Receiver* Receiver::current = nullptr;
+
+std::vector<uint8_t> Frame(const char* text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }
+
+TEST(LinkWiring, FloodFromAnotherThreadArrivesInOrderWithFewWakeUpsAndStaysBounded) {
+  Receiver receiver;
+  CommsPage page;  // a page without its dialog, whose window is the receiver's
+  page.pageWindow = receiver.window;
+  LinkWiring wiring(page, noOwner);
+  receiver.wiring = &wiring;
+
+  // More frames than a thread's message queue holds (10,000), all pushed before the
+  // window runs: one message per frame would lose some at random, and an unbounded
+  // queue would keep them all. The queue keeps the oldest it has room for.
+  constexpr int kFrames = 20000;
+  constexpr size_t kKept = FrameQueue::kDefaultCapacity;
+  const DWORD before = GetTickCount();
+  std::thread reader([&] {
+    for (int i = 0; i < kFrames; ++i) {
+      uint8_t frame[6] = {'\n', 'C', uint8_t(i), uint8_t(i >> 8), '0', '\r'};
+      wiring.OnFrame(frame, sizeof frame);
+    }
+  });
+  reader.join();
+  receiver.PumpUntil(kKept);
+
+  ASSERT_EQ(kKept, receiver.frames.size());
+  for (size_t i = 0; i < kKept; ++i) {
+    const ReceivedFrame& f = receiver.frames[i];
+    ASSERT_EQ(6, f.length);
+    ASSERT_EQ(i, size_t(f.bytes[2] | f.bytes[3] << 8)) << "frame " << i << " out of order";
+    ASSERT_LE(f.tick - before, 10000u) << "tick not taken at receipt";
+  }
+  EXPECT_EQ(uint32_t(kFrames - kKept), receiver.dropped);
+  // All were pushed before the window ran, so one wake-up served them all.
+  EXPECT_EQ(1, receiver.wakeUps);
+
+  // Once taken, the queue has room again: the next frame wakes the window and arrives.
+  const uint8_t next[6] = {'\n', 'C', 0xAA, 0xBB, '0', '\r'};
+  wiring.OnFrame(next, sizeof next);
+  receiver.PumpUntil(kKept + 1);
+  ASSERT_EQ(kKept + 1, receiver.frames.size());
+  EXPECT_EQ(0xAA, receiver.frames.back().bytes[2]);
+  EXPECT_EQ(2, receiver.wakeUps);
+}
+
+TEST(LinkWiring, FramesWithoutAWindowAreDroppedAndDoNotBlockLaterOnes) {
+  Receiver receiver;
+  CommsPage page;  // no window yet
+  LinkWiring wiring(page, noOwner);
+  receiver.wiring = &wiring;
+
+  const auto early = Frame("\nC1234\r");
+  wiring.OnFrame(early.data(), early.size());
+
+  page.pageWindow = receiver.window;
+  const auto later = Frame("\nI5678\r");
+  wiring.OnFrame(later.data(), later.size());
+  receiver.PumpUntil(1);
+
+  ASSERT_EQ(1u, receiver.frames.size());
+  EXPECT_EQ(0, std::memcmp(later.data(), receiver.frames[0].bytes, later.size()));
+}
+
 
 }  // namespace

@@ -213,7 +213,7 @@ TEST_F(Win32SerialPort, OpenFailuresLeaveThePortClosedWithoutAThread) {
     // Counted here, not before the loop: Wine starts a thread of its own lazily.
     const int threadsBefore = ThreadsOfThisProcess();
     SerialPort port;
-    EXPECT_EQ(port.Open(c.path, c.baud, 1), c.status);
+    EXPECT_EQ(port.Open(c.path, c.baud), c.status);
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore);
     const uint8_t byte = 'x';
@@ -230,13 +230,13 @@ TEST_F(Win32SerialPort, DeviceHeldByAnotherHandleCannotBeOpened) {
   Peer holder(kPort1);
   ASSERT_TRUE(holder.ok());
   SerialPort port;
-  EXPECT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kCreateFailed);
+  EXPECT_EQ(port.Open(kPort1, 2400), SerialPort::kCreateFailed);
   EXPECT_FALSE(port.IsOpen());
 }
 
 TEST_F(Win32SerialPort, BurstOver1024BytesArrivesInOrderInSeveralBatches) {
   RecordingPort port;
-  ASSERT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(kPort1, 2400), SerialPort::kOpened);
   Peer peer(kPeer1);
   ASSERT_TRUE(peer.ok());
   Bytes burst(3000);
@@ -258,7 +258,7 @@ TEST_F(Win32SerialPort, BurstOver1024BytesArrivesInOrderInSeveralBatches) {
 
 TEST_F(Win32SerialPort, WriteReachesThePeerWithTheFullCount) {
   SerialPort port;
-  ASSERT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(kPort1, 2400), SerialPort::kOpened);
   Peer peer(kPeer1);
   ASSERT_TRUE(peer.ok());
   const Bytes frame = {0x0A, 0x7E, 0x52, 0x41, 0x44, 0x0D};
@@ -270,7 +270,7 @@ TEST_F(Win32SerialPort, WriteRefusesNothingToWriteAndAClosedPort) {
   SerialPort port;
   const uint8_t byte = 'x';
   EXPECT_EQ(port.Write(&byte, 1), 0u);  // never opened
-  ASSERT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(kPort1, 2400), SerialPort::kOpened);
   EXPECT_EQ(port.Write(nullptr, 4), 0u);
   EXPECT_EQ(port.Write(&byte, 0), 0u);
   EXPECT_TRUE(port.Close());
@@ -289,7 +289,7 @@ TEST_F(Win32SerialPort, CloseReleasesAPendingWaitPromptlyAndThePortReopens) {
   const int threadsBefore = ThreadsOfThisProcess();
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    ASSERT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kOpened);
+    ASSERT_EQ(port.Open(kPort1, 2400), SerialPort::kOpened);
     const size_t before = port.Received().size();
     ASSERT_TRUE(peer.Send(B("ping")));
     ASSERT_TRUE(port.WaitForBytes(before + 4));
@@ -309,7 +309,7 @@ TEST_F(Win32SerialPort, CloseReleasesAPendingWaitPromptlyAndThePortReopens) {
 // after the driver's full time-out of a second and more.
 TEST_F(Win32SerialPort, WriteToALineThatStoppedTakingBytesIsGivenUpSoon) {
   SerialPort port;
-  ASSERT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(kPort1, 2400), SerialPort::kOpened);
   Peer peer(kPeer1);  // open, and never read
   ASSERT_TRUE(peer.ok());
   const Bytes chunk(256, 'x');
@@ -341,7 +341,7 @@ TEST_F(Win32SerialPort, WriteToALineThatStoppedTakingBytesIsGivenUpSoon) {
 // read, or that read alone.
 TEST_F(Win32SerialPort, QuietLineCostsTheReaderNoWakeUps) {
   RecordingPort port;
-  ASSERT_EQ(port.Open(kPort1, 2400, SerialPort::kFraming8N1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(kPort1, 2400), SerialPort::kOpened);
   Peer peer(kPeer1);
   ASSERT_TRUE(peer.ok());
   uint32_t quietFrom = 0;  // Open starts the count at 0
@@ -366,9 +366,9 @@ TEST_F(Win32SerialPort, QuietLineCostsTheReaderNoWakeUps) {
 
 TEST_F(Win32SerialPort, OpeningAnotherPortClosesTheFirst) {
   RecordingPort port;
-  ASSERT_EQ(port.Open(kPort1, 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(kPort1, 2400), SerialPort::kOpened);
   const int threadsWithOne = ThreadsOfThisProcess();
-  ASSERT_EQ(port.Open(kPort3, 2400, 1), SerialPort::kOpened);
+  ASSERT_EQ(port.Open(kPort3, 2400), SerialPort::kOpened);
   EXPECT_TRUE(ThreadsReturnTo(threadsWithOne));  // one reader, not two
 
   // COM1 is free again (it is opened without sharing) ...

@@ -1,15 +1,10 @@
 #include <windows.h>
 
+#include "platform/system.h"
 #include "tools/unit_sim/sim_end.h"
 
 namespace {
-HANDLE endRequested = nullptr;  // set by the console's Ctrl-C and Ctrl-Break
 HANDLE guardDisarmed = nullptr;
-
-BOOL WINAPI OnConsoleEvent(DWORD) {
-  SetEvent(endRequested);
-  return TRUE;
-}
 
 DWORD WINAPI StopGuard(LPVOID ms) {
   if (WaitForSingleObject(guardDisarmed, static_cast<DWORD>(reinterpret_cast<UINT_PTR>(ms))) ==
@@ -21,14 +16,11 @@ DWORD WINAPI StopGuard(LPVOID ms) {
 }  // namespace
 
 void PrepareForEnd() {
-  endRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   guardDisarmed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+  CatchStopSignals();
 }
 
-void WaitForEnd(unsigned runForMs) {
-  WaitForSingleObject(endRequested, runForMs ? static_cast<DWORD>(runForMs) : INFINITE);
-}
+void WaitForEnd(unsigned runForMs) { WaitForStop(runForMs ? runForMs : kWaitForever); }
 
 void ArmStopGuard(unsigned ms) {
   const HANDLE guard = CreateThread(nullptr, 0, &StopGuard,

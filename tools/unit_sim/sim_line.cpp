@@ -13,7 +13,7 @@ bool PortLine::Open(std::string* error) {
              (status == kCreateFailed ? std::strerror(errno) : OpenStatusText(status));
     return false;
   }
-  const OpenStatus status = SerialPort::Open(path.c_str(), 2400, kFraming8N1);
+  const OpenStatus status = SerialPort::Open(path.c_str(), 2400);
   if (status == kOpened) return true;
   *error = "cannot open serial device '" + path + "': " + DeviceOpenFailure(path, status);
   return false;

@@ -2,11 +2,10 @@
 
 #include <getopt.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "link/hex.h"
+#include "platform/system_rules.h"
 
 std::string SimUsage() {
   std::string usage =
@@ -116,11 +115,8 @@ const option* OptionFor(int value) {
 }
 
 bool Number(const char* text, unsigned long low, unsigned long high, unsigned* value) {
-  if (*text < '0' || *text > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long n = std::strtoul(text, &end, 10);
-  if (errno != 0 || *end != '\0' || n < low || n > high) return false;
+  unsigned long n = 0;
+  if (!ParseDecimal(text, high, &n) || n < low) return false;
   *value = static_cast<unsigned>(n);
   return true;
 }

@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 
 #include "comms/comms_state.h"
 #include "config/config_file.h"
@@ -13,6 +11,7 @@
 #include "link/frame_format.h"
 #include "link/hex.h"
 #include "link/quoted_bytes.h"
+#include "platform/system.h"
 #include "tools/unit_sim/sim_line.h"
 
 namespace {
@@ -21,11 +20,7 @@ UnitSimulator::Bytes Nak() { return {kNakFrame, kNakFrame + sizeof kNakFrame}; }
 }  // namespace
 
 std::string WhyConfigFileFailed(const std::string& path, ConfigFileError error) {
-  if (error == ConfigFileError::kWrongSize) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    return "it is " + std::to_string(static_cast<long long>(file.tellg())) + " bytes; a .vtl file holds exactly " +
-           std::to_string(kConfigBytes) + " bytes";
-  }
+  if (error == ConfigFileError::kWrongSize) return WrongSizeReason(path.c_str());
   // Asked again through the C library, which names the reason on every platform.
   errno = 0;
   std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -34,23 +29,7 @@ std::string WhyConfigFileFailed(const std::string& path, ConfigFileError error) 
   return reason ? std::strerror(reason) : "it could not be read";
 }
 
-std::string TimeStamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      now.time_since_epoch()).count() % 1000;
-  // std::localtime shares one result between callers (localtime_r is POSIX only).
-  static std::mutex localTime;
-  std::tm local{};
-  {
-    std::lock_guard<std::mutex> hold(localTime);
-    local = *std::localtime(&seconds);
-  }
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(ms));
-  return text;
-}
+std::string TimeStamp() { return TimeOfDay(); }
 
 UnitSimulator::UnitSimulator(const SimOptions& options, Output output)
     : options(options), output(std::move(output)), config(DefaultConfig()) {}

@@ -109,11 +109,7 @@ bool LoadRecordFile(const CommonOptions& options, const std::string& command,
   if (error == ConfigFileError::kNone) return true;
   std::string message = FileFailure(error, file);
   if (error == ConfigFileError::kWrongSize) {
-    FILE* f = std::fopen(file.c_str(), "rb");
-    long size = -1;
-    if (f != nullptr && std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-    if (f != nullptr) std::fclose(f);
-    if (size >= 0) message += " (" + std::to_string(size) + " bytes; a .vtl file is 7)";
+    message += " (" + WrongSizeReason(file.c_str()) + ")";
   } else if (error == ConfigFileError::kOpenFailed) {
     message += " (" + LastSystemError() + ")";
   }
@@ -396,8 +392,7 @@ class TapEnd : public SerialPort {
 
 SerialPort::OpenStatus OpenTapEnd(TapEnd* end, const std::string& port, std::string* ptyPath) {
   if (port == "pty") return end->OpenPseudoTerminal(static_cast<int16_t>(FrameCodec::kLinkBaud), ptyPath);
-  return end->Open(DevicePath(port).c_str(), static_cast<int16_t>(FrameCodec::kLinkBaud),
-                   SerialPort::kFraming8N1);
+  return end->Open(DevicePath(port).c_str(), static_cast<int16_t>(FrameCodec::kLinkBaud));
 }
 }  // namespace
 

@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+// The time of day and stop requests (Ctrl-C) are the programs' common ones.
+#include "platform/system.h"
+
 // The path SerialPort opens for a port name: on Windows "COM3" becomes "\\.\COM3"
 // (names from COM10 up open only that way); elsewhere the name is the path.
 std::string DevicePath(const std::string& port);
@@ -14,12 +17,5 @@ std::string LastSystemError();
 // The serial ports present, one name per entry.
 std::vector<std::string> ListPorts();
 
-// Local time of day to the millisecond, "14:03:07.412".
-std::string TimeOfDay();
-
 // Moves a file over another, replacing it in one step (rename, MoveFileEx).
 bool MoveIntoPlace(const std::string& from, const std::string& to);
-
-// Ctrl-C (and SIGTERM where there is one) sets the flag instead of ending the program.
-void CatchStopSignals();
-bool StopRequested();

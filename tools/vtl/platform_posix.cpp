@@ -1,24 +1,14 @@
 // vtl on Linux: device paths as given, errno texts, ports from /dev/serial/by-id and
-// /sys/class/tty, and SIGINT/SIGTERM as a flag.
+// /sys/class/tty.
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 
 #include "tools/vtl/platform.h"
 
 namespace {
-std::atomic<bool> stopFlag{false};
-
-void OnStopSignal(int) { stopFlag = true; }
-
 std::vector<std::string> Entries(const std::string& folder) {
   std::vector<std::string> names;
   DIR* dir = ::opendir(folder.c_str());
@@ -34,7 +24,7 @@ std::vector<std::string> Entries(const std::string& folder) {
 
 std::string DevicePath(const std::string& port) { return port; }
 
-std::string LastSystemError() { return std::strerror(errno); }
+std::string LastSystemError() { return SystemErrorText(LastSystemErrorCode()); }
 
 std::vector<std::string> ListPorts() {
   // udev names every USB serial adapter under /dev/serial/by-id by its maker and serial
@@ -53,28 +43,7 @@ std::vector<std::string> ListPorts() {
   return ports;
 }
 
-std::string TimeOfDay() {
-  timeval now{};
-  ::gettimeofday(&now, nullptr);
-  tm local{};
-  ::localtime_r(&now.tv_sec, &local);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(now.tv_usec / 1000));
-  return text;
-}
-
 // rename(2) replaces `to` atomically: a reader sees the old file or the new one.
 bool MoveIntoPlace(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
-
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-}
-
-bool StopRequested() { return stopFlag.load(); }

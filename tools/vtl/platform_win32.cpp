@@ -1,39 +1,18 @@
-// vtl on Windows: "\\.\" device names, GetLastError texts, the ports the system lists
-// in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, and Ctrl-C / Ctrl-Break / closing the console
-// as a flag.
+// vtl on Windows: "\\.\" device names, GetLastError texts with their numbers, and the
+// ports the system lists in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 
+#include "platform/system_rules.h"
 #include "tools/vtl/platform.h"
 
-namespace {
-std::atomic<bool> stopFlag{false};
-
-BOOL WINAPI OnConsoleEvent(DWORD) {
-  stopFlag = true;
-  return TRUE;  // handled: the main loop ends the program with its counts
-}
-}  // namespace
-
-std::string DevicePath(const std::string& port) {
-  // "\\.\COM12" is passed as it is; any other name gets the prefix, without which
-  // CreateFile finds COM1 to COM9 only (Win32 docs, "Naming a File": COM10 and up).
-  if (port.rfind("\\\\.\\", 0) == 0) return port;
-  return "\\\\.\\" + port;
-}
+std::string DevicePath(const std::string& port) { return ComDevicePath(port); }
 
 std::string LastSystemError() {
-  const DWORD code = GetLastError();
-  char text[256] = {};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, text, sizeof text, nullptr);
-  std::string reason(text, n);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
-    reason.pop_back();
-  }
+  const unsigned long code = LastSystemErrorCode();
+  std::string reason = SystemErrorText(code);
+  while (!reason.empty() && reason.back() == '.') reason.pop_back();
   if (reason.empty()) reason = "system error";
   return reason + " (error " + std::to_string(code) + ")";
 }
@@ -62,21 +41,8 @@ std::vector<std::string> ListPorts() {
   return ports;
 }
 
-std::string TimeOfDay() {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", now.wHour, now.wMinute, now.wSecond,
-                now.wMilliseconds);
-  return text;
-}
-
 // MoveFileEx replaces an existing file only when told to (its Microsoft Learn page,
 // MOVEFILE_REPLACE_EXISTING); rename() would refuse.
 bool MoveIntoPlace(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
-
-void CatchStopSignals() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
-
-bool StopRequested() { return stopFlag.load(); }

@@ -179,18 +179,6 @@ const FieldSpec* FindField(const std::string& name) {
   return nullptr;
 }
 
-bool ParseDecimal(const std::string& text, unsigned long max, unsigned long* value) {
-  if (text.empty() || text.size() > 9) return false;
-  unsigned long n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    n = n * 10 + static_cast<unsigned long>(c - '0');
-  }
-  if (n > max) return false;
-  *value = n;
-  return true;
-}
-
 std::vector<RecordField> DescribeRecord(const UnitConfig& config) {
   std::vector<RecordField> fields;
   for (const FieldSpec& spec : RecordFields()) fields.push_back(spec.describe(spec, config));

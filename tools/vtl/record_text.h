@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/unit_config.h"
+#include "platform/system_rules.h"  // ParseDecimal, the strict number rule of every program
 #include "tools/vtl/json_writer.h"
 
 // One field of the record as shown: its name and label (from the table below) and its
@@ -87,5 +88,3 @@ bool ApplyAssignment(const std::string& assignment, UnitConfig* config, std::str
 // bits do not, that byte ("byte 0 (IO ID): wrote 7C, read 3C, bits the unit ignores").
 std::vector<std::string> RecordDifferences(const UnitConfig& wrote, const UnitConfig& read);
 
-// A strict unsigned decimal number: digits only, at most `max`.
-bool ParseDecimal(const std::string& text, unsigned long max, unsigned long* value);

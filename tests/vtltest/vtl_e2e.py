@@ -2,7 +2,7 @@
 Wine, talking to vtl-driver.exe, COM ports on pseudo-terminals of ours, and the unit
 simulator behind a COM port.
 
-Run inside the Wine harness (tests/e2e/run-e2e.sh, or tests/bench/bench_harness.py),
+Run inside the Wine harness (tests/e2e/run-e2e.sh, or tests/vtltest/bench_harness.py),
 which provides WINEPREFIX (each suite's own), DISPLAY, VTL_WIN_BUILD (the Windows build
 folder) and VTL_E2E_TMP (a scratch folder removed afterwards); VTL_NATIVE_BUILD names
 the native build that holds vtl-unit-sim (or VTL_UNIT_SIM the program itself).

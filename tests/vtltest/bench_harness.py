@@ -1,4 +1,4 @@
-"""Runs a benchmark script of this folder inside the Wine harness (tests/wine/wine-env.sh):
+"""Runs a benchmark script (tests/bench) inside the Wine harness (tests/wine/wine-env.sh):
 a private prefix, an Xvfb display, and everything stopped after. Called from a script's
 main with its parsed arguments; inside the harness it calls measure(args) directly."""
 import os
@@ -6,7 +6,6 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-E2E = os.path.join(ROOT, "tests", "e2e")  # the end-to-end harness the scripts share
 
 
 def run_in_harness(script_path, args, measure):
