@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 
 #include "config/config_file.h"
 #include "link/bit_text.h"
 #include "link/frame_format.h"
 #include "link/hex.h"
 #include "link/quoted_bytes.h"
+#include "platform/utf8.h"
 #include "tools/unit_sim/sim_line.h"
 
 namespace {
@@ -21,13 +21,17 @@ UnitSimulator::Bytes Nak() { return {kNakFrame, kNakFrame + sizeof kNakFrame}; }
 
 std::string WhyConfigFileFailed(const std::string& path, ConfigFileError error) {
   if (error == ConfigFileError::kWrongSize) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    return "it is " + std::to_string(static_cast<long long>(file.tellg())) + " bytes; a .vtl file holds exactly " +
+    long long size = -1;
+    if (std::FILE* file = OpenFile(path, "rb")) {
+      if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+      std::fclose(file);
+    }
+    return "it is " + std::to_string(size) + " bytes; a .vtl file holds exactly " +
            std::to_string(kConfigBytes) + " bytes";
   }
   // Asked again through the C library, which names the reason on every platform.
   errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenFile(path, "rb");
   const int reason = errno;
   if (file) std::fclose(file);
   return reason ? std::strerror(reason) : "it could not be read";

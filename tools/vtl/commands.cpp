@@ -9,6 +9,7 @@
 #include "comms/comms_state.h"
 #include "config/config_file.h"
 #include "config/config_form.h"
+#include "platform/utf8.h"
 #include "tools/vtl/frame_text.h"
 #include "tools/vtl/json_writer.h"
 #include "tools/vtl/platform.h"
@@ -29,7 +30,7 @@ class Printer {
     if (log != nullptr) std::fclose(log);
   }
   bool OpenLog(const std::string& path, std::string* reason) {
-    log = std::fopen(path.c_str(), "a");
+    log = OpenFile(path, "a");
     if (log == nullptr) *reason = LastSystemError();
     return log != nullptr;
   }
@@ -255,7 +256,7 @@ bool LoadRecordFile(const CommonOptions& options, const std::string& command,
   if (error == ConfigFileError::kNone) return true;
   std::string message = FileFailure(error, file);
   if (error == ConfigFileError::kWrongSize) {
-    FILE* f = std::fopen(file.c_str(), "rb");
+    FILE* f = OpenFile(file, "rb");
     long size = -1;
     if (f != nullptr && std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
     if (f != nullptr) std::fclose(f);
