@@ -54,6 +54,7 @@ std::string SimUsage() {
   usage +=
       "  --quiet                  no line per frame (faults, notes and counts still shown)\n"
       "  --help, -h               this text\n"
+      "  --version                print the version (VERSION and the commit) and exit\n"
       "Values go as --option VALUE or --option=VALUE.\n"
       "\n"
       "Every frame received and sent and every fault injected is printed as one\n"
@@ -65,7 +66,7 @@ namespace {
 enum Option {
   kDevice = 256, kWinePrefix, kCom, kFirmware, kDip, kConfig, kSaveConfig, kControlsPeriod,
   kControlsWidth, kControlsPattern, kPollPeriod, kBadChecksum, kNak, kDelay, kGarbage,
-  kLongLines, kSplit, kFlood, kFloodFrames, kSeed, kRunFor, kQuiet, kHelp = 'h',
+  kLongLines, kSplit, kFlood, kFloodFrames, kSeed, kRunFor, kQuiet, kVersion, kHelp = 'h',
 };
 
 const option kOptions[] = {
@@ -92,6 +93,7 @@ const option kOptions[] = {
     {"run-for", required_argument, nullptr, kRunFor},
     {"quiet", no_argument, nullptr, kQuiet},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -224,6 +226,7 @@ ParseResult ParseSimOptions(int argc, const char* const* argv, SimOptions* optio
       return ParseResult::kError;
     }
     if (got == kHelp) return ParseResult::kHelp;
+    if (got == kVersion) return ParseResult::kVersion;
     if (got == kSaveConfig) {
       o.saveConfig = true;
       continue;
