@@ -3,8 +3,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
-#include <cstdio>
-#include <cstring>
+#include <cwchar>
+#include <string>
 
 #include "app/dialog_template.h"
 #include "app/frame_delivery.h"
@@ -12,6 +12,7 @@
 #include "app/shell.h"
 #include "comms/comms_page.h"
 #include "config/config_page.h"
+#include "platform/wide_text.h"
 
 namespace {
 // DS_CENTER centres the sheet at the size of its own template; Wine's sheet then grows
@@ -113,15 +114,16 @@ INT_PTR CALLBACK ConfigPageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
 }
 
 void ShowHelp() {
-  char directory[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, directory, sizeof directory);
-  directory[length < sizeof directory ? length : sizeof directory - 1] = '\0';
-  if (char* lastBackslash = std::strrchr(directory, '\\')) *lastBackslash = '\0';
+  // The wide calls: the exe's folder may have a name outside the ANSI code page, which
+  // GetModuleFileNameA would give with '?' in its place.
+  wchar_t directory[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, directory, MAX_PATH);
+  directory[length < MAX_PATH ? length : MAX_PATH - 1] = L'\0';
+  if (wchar_t* lastBackslash = std::wcsrchr(directory, L'\\')) *lastBackslash = L'\0';
   const HINSTANCE result =
-      ShellExecuteA(sheetWindow, "open", "VTL_K4ZVL.pdf", nullptr, directory, SW_SHOWNORMAL);
+      ShellExecuteW(sheetWindow, L"open", L"VTL_K4ZVL.pdf", nullptr, directory, SW_SHOWNORMAL);
   if (reinterpret_cast<INT_PTR>(result) > 32) return;
-  // Room for a 259-character directory and the rest of the text.
-  char text[292];
-  std::snprintf(text, sizeof text, "Failed to open %s\\VTL_K4ZVL.pdf", directory);
-  MessageBoxA(sheetWindow, text, kMessageCaption, MB_OK | MB_ICONINFORMATION);
+  const std::string text = "Failed to open " + Narrow(directory) + "\\VTL_K4ZVL.pdf";
+  MessageBoxW(sheetWindow, Widen(text).c_str(), Widen(kMessageCaption).c_str(),
+              MB_OK | MB_ICONINFORMATION);
 }

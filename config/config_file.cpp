@@ -1,12 +1,17 @@
 // The steps of a save, the same on every platform.
 #include "config/config_file.h"
 
-#include <fstream>
+#include <cstdio>
+
+#include "platform/utf8.h"
 
 std::string WrongSizeReason(const char* path) {
   const std::string rule = "a .vtl file holds exactly " + std::to_string(kConfigBytes) + " bytes";
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  const long long size = file ? static_cast<long long>(file.tellg()) : -1;
+  long long size = -1;
+  if (std::FILE* file = OpenFile(path, "rb")) {
+    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    std::fclose(file);
+  }
   return size < 0 ? rule : "it is " + std::to_string(size) + " bytes; " + rule;
 }
 

@@ -35,7 +35,8 @@ inline const char* ConfigFileMessage(ConfigFileError error) {
 // cannot be read).
 std::string WrongSizeReason(const char* path);
 
-// Reads the file into *config. On any failure *config is left as it was.
+// Reads the file into *config. On any failure *config is left as it was. Paths here
+// are UTF-8 on every platform (platform/utf8.h).
 ConfigFileError LoadConfigFile(const char* path, UnitConfig* config);
 
 // Writes the record to the file. The bytes go to a temporary file in the same folder

@@ -61,10 +61,14 @@ class PosixSaveOperations : public SaveOperations {
   ConfigFileError WriteTemporary(const char* path, const uint8_t* bytes,
                                  std::string* temporary) override {
     // Beside the target, so that the rename stays within one file system and replaces
-    // the old file in one step.
+    // the old file in one step. A short name of its own, not the target's with more
+    // added: that would not fit where the target's name nearly fills the 255 bytes a
+    // name may have (NAME_MAX).
     static std::atomic<unsigned> serial{0};
-    *temporary = std::string(path) + ".tmp" + std::to_string(::getpid()) + "-" +
-                 std::to_string(serial++);
+    const std::string target(path);
+    const size_t slash = target.rfind('/');
+    *temporary = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+                 ".vtl" + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ".tmp";
     const int fd = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return ConfigFileError::kCreateFailed;
     // Keep the permissions of the file being replaced.

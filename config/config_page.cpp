@@ -14,6 +14,7 @@
 #include "app/shell.h"
 #include "config/config_file.h"
 #include "config/config_form.h"
+#include "platform/wide_text.h"
 
 namespace {
 void ShowError(HWND owner, const char* text) {
@@ -105,28 +106,29 @@ ConfigControls Collect(HWND page) {
 
 enum class FileMode { kOpen, kSave };
 
-// The chosen path, or an empty string when the user cancels.
+// The chosen path as UTF-8, or an empty string when the user cancels. The wide
+// dialog, so that a name outside the ANSI code page comes back whole.
 std::string AskFileName(HWND page, FileMode mode) {
-  char path[MAX_PATH] = "";
-  OPENFILENAMEA dialog{};
+  wchar_t path[MAX_PATH] = L"";
+  OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof dialog;
   dialog.hwndOwner = page;
-  dialog.lpstrFilter = "Config Files (*.vtl)\0*.VTL\0All Files (*.*)\0*.*\0";
+  dialog.lpstrFilter = L"Config Files (*.vtl)\0*.VTL\0All Files (*.*)\0*.*\0";
   dialog.nFilterIndex = 1;
   dialog.lpstrFile = path;
-  dialog.nMaxFile = sizeof path;
-  dialog.lpstrDefExt = "vtl";
+  dialog.nMaxFile = MAX_PATH;
+  dialog.lpstrDefExt = L"vtl";
   if (mode == FileMode::kOpen) {
-    dialog.lpstrTitle = "Open config file";
+    dialog.lpstrTitle = L"Open config file";
     dialog.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
-    if (!GetOpenFileNameA(&dialog)) return std::string();
+    if (!GetOpenFileNameW(&dialog)) return std::string();
   } else {
-    dialog.lpstrTitle = "Save config file";
+    dialog.lpstrTitle = L"Save config file";
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_CREATEPROMPT |
                    OFN_NOREADONLYRETURN;
-    if (!GetSaveFileNameA(&dialog)) return std::string();
+    if (!GetSaveFileNameW(&dialog)) return std::string();
   }
-  return path;
+  return Narrow(path);
 }
 
 bool Send(const uint8_t* payload, size_t length) {

@@ -2,6 +2,7 @@
 unit simulator, worked by the driver. Checks what the page shows and what the unit
 receives, byte for byte, and the page's message boxes and file dialogs."""
 import os
+import shutil
 import subprocess
 import time
 import unittest
@@ -380,6 +381,60 @@ class Files(ToolCase):
             self.d("wait-gone", caption, 5000)
         self.assertTrue(tool.no_box_now(ERROR_CAPTION))
         self.assertEqual("Set to defaults", tool.status())
+
+    def error_box(self):
+        """The text of the error box a command opened (then closed), or None."""
+        return None if self.tool.no_box_now(ERROR_CAPTION) else self.tool.box(ERROR_CAPTION)[0]
+
+    def test_any_name_the_dialogs_offer_opens_and_saves(self):
+        """Names outside the ANSI code page (1252 in Wine's English locale), in folders
+        named alike: opened, then saved over. Paths of 255 to 259 characters (the
+        longest the dialog returns) in a folder that leaves the temporary file's name
+        ("vtlXXXX.tmp") no room under MAX_PATH: saved over. Each time no box, the file
+        under that very name, and nothing else left in its folder."""
+        def record(io_id):
+            return bytes([io_id]) + DEFAULT_RECORD[1:]
+
+        def read(path):
+            with open(path, "rb") as f:
+                return f.read()
+
+        def outcome(done):
+            """Waits until done() or an error box shows; returns the box's text or None.
+            (The dialog is gone before the call that showed it has returned.)"""
+            end = time.time() + 10
+            while not done() and self.tool.no_box(ERROR_CAPTION, 0) and time.time() < end:
+                time.sleep(0.05)
+            return self.error_box()
+
+        long_base = os.path.join(TMP, "long")
+        cases = [(os.path.join(TMP, folder), name, True) for folder, name in (
+            ("Ελληνικά", "Ωμέγα.vtl"), ("中文 設定", "設定.vtl"), ("emoji 😀", "😀 unit.vtl"))]
+        for length in range(255, 260):  # Z:\...\long\ddd...\u.vtl, as Windows counts it
+            padding = length - len(wine_path(os.path.join(long_base, "u.vtl"))) - 1  # its separator
+            cases.append((os.path.join(long_base, "d" * padding), "u.vtl", False))
+        wrong = []
+        for io_id, (folder, name, open_first) in enumerate(cases, start=11):
+            os.makedirs(folder, exist_ok=True)
+            path = os.path.join(folder, name)
+            shown_path = name if open_first else "%d characters" % len(wine_path(path))
+            with open(path, "wb") as f:
+                f.write(record(io_id))
+            if open_first:
+                self.tool.click(DEFAULT)
+                self.open(path)
+                box = outcome(lambda: self.tool.text(IO_ID) == str(io_id))
+                opened = (box, self.tool.text(IO_ID))
+                if opened != (None, str(io_id)):
+                    wrong.append(("open", shown_path, opened))
+            self.d("set-text", CONFIG, IO_ID, str(io_id + 20))
+            self.save(path)
+            box = outcome(lambda: read(path) == record(io_id + 20))
+            saved = (box, read(path), os.listdir(folder))
+            if saved != (None, record(io_id + 20), [name]):
+                wrong.append(("save", shown_path, saved))
+            shutil.rmtree(folder)
+        self.assertEqual([], wrong, "\n".join(map(str, wrong)))
 
     def test_save_onto_a_file_another_program_holds_open(self):
         """Saved whenever the holder's sharing lets a writer in; otherwise the box, and

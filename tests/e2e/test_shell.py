@@ -89,32 +89,39 @@ class Closing(unittest.TestCase):
             tool.close()
 
 
+# A folder name outside the ANSI code page (1252 in Wine's English locale): Greek, CJK
+# and an emoji (two UTF-16 units).
+WIDE_NAME = "Ωμέγα 設定 😀"
+
+
 class Help(unittest.TestCase):
     def test_missing_help_file_is_reported_with_its_path_from_either_page(self):
-        folder = os.path.join(TMP, "help missing")
-        exe = copy_exe_alone(folder)
-        # Started from elsewhere: the file is looked for beside the exe, not here.
-        tool = Tool(exe=exe, cwd=TMP)
-        try:
-            expected = "Failed to open %s\\VTL_K4ZVL.pdf|icon=information" % wine_path(folder)
-            for page in (0, 1):
-                with self.subTest(page=page):
-                    tool.driver("page", page)
-                    tool.driver("focus", page, 1018)  # a button on either page
-                    tool.driver("key", "F1")
-                    self.assertEqual(expected, tool.driver("wait-window", ERROR_CAPTION, 5000))
-                    tool.driver("press", ERROR_CAPTION, "OK")
-                    tool.driver("wait-gone", ERROR_CAPTION, 5000)
-        finally:
-            tool.close()
+        for name in ("help missing", "help missing " + WIDE_NAME):
+            with self.subTest(folder=name):
+                folder = os.path.join(TMP, name)
+                exe = copy_exe_alone(folder)
+                # Started from elsewhere: the file is looked for beside the exe, not here.
+                tool = Tool(exe=exe, cwd=TMP)
+                try:
+                    expected = "Failed to open %s\\VTL_K4ZVL.pdf|icon=information" % wine_path(folder)
+                    for page in (0, 1):
+                        tool.driver("page", page)
+                        tool.driver("focus", page, 1018)  # a button on either page
+                        tool.driver("key", "F1")
+                        self.assertEqual(expected, tool.driver("wait-window", ERROR_CAPTION, 5000), page)
+                        tool.driver("press", ERROR_CAPTION, "OK")
+                        tool.driver("wait-gone", ERROR_CAPTION, 5000)
+                finally:
+                    tool.close()
 
     def test_help_file_is_opened_from_the_exe_folder_whatever_the_current_folder(self):
-        folder = os.path.join(TMP, "with help")
+        folder = os.path.join(TMP, "with help " + WIDE_NAME)
         exe = copy_exe_alone(folder)
         shutil.copy(os.path.join(BUILD, "VTL_K4ZVL.pdf"), folder)
         record = os.path.join(TMP, "opened.txt")
         # The prefix has no PDF viewer: for this test PDF files "open" by writing the
-        # path they were opened with to a file.
+        # path they were opened with to a file, in UTF-16 (cmd's /u), so that every
+        # character of the folder's name is kept.
         def reg(*words, check=True):
             return subprocess.run(["wine", "reg"] + list(words), check=check, capture_output=True,
                                   text=True).stdout
@@ -123,19 +130,20 @@ class Help(unittest.TestCase):
                     for line in reg("query", "HKCR\\.pdf", "/ve", check=False).splitlines() if "REG_SZ" in line]
         reg("add", "HKCR\\.pdf", "/ve", "/d", "VtlTestPdf", "/f")
         reg("add", "HKCR\\VtlTestPdf\\shell\\open\\command", "/ve", "/d",
-            'cmd.exe /c echo %%1> "%s"' % wine_path(record), "/f")
+            'cmd.exe /u /c echo %%1> "%s"' % wine_path(record), "/f")
         tool = Tool(exe=exe, cwd=TMP)
         try:
             tool.driver("focus", 0, 1018)
             tool.driver("key", "F1")
             # cmd makes the file before echo writes the line into it: wait for the line end.
             end, written = time.time() + 10, b""
-            while time.time() < end and not written.endswith(b"\n"):
+            while time.time() < end and not written.endswith("\n".encode("utf-16-le")):
                 time.sleep(0.1)
                 if os.path.exists(record):
                     with open(record, "rb") as opened:
                         written = opened.read()
-            self.assertEqual(wine_path(os.path.join(folder, "VTL_K4ZVL.pdf")), written.decode().strip())
+            self.assertEqual(wine_path(os.path.join(folder, "VTL_K4ZVL.pdf")),
+                             written.decode("utf-16-le").strip())
             with self.assertRaises(DriverError):
                 tool.driver("wait-window", ERROR_CAPTION, 500)
         finally:
@@ -145,6 +153,30 @@ class Help(unittest.TestCase):
                 reg("add", "HKCR\\.pdf", "/ve", "/d", previous[0], "/f")
             else:
                 reg("delete", "HKCR\\.pdf", "/f")
+
+
+class CurrentFolder(unittest.TestCase):
+    def test_log_file_keeps_its_name_and_ascii_lines_in_a_folder_of_any_name(self):
+        port_combo, log_box, log_to_file = 1012, 1016, 1094  # "ZVL comms" controls
+        folder = os.path.join(TMP, "current " + WIDE_NAME)
+        os.makedirs(folder, exist_ok=True)
+        log_file = os.path.join(folder, "ZVL-Log.txt")
+        tool = Tool(cwd=folder)
+        try:
+            tool.driver("wait-text", 0, log_box, "COM1' opened", 15000)
+            tool.driver("click", 0, log_to_file)
+            tool.driver("combo-select", 0, port_combo, 0)  # "None": "Port closed" is logged
+            end, written = time.time() + 10, b""
+            while time.time() < end and not written.endswith(b"Port closed\r\n"):
+                time.sleep(0.1)
+                if os.path.exists(log_file):
+                    with open(log_file, "rb") as f:
+                        written = f.read()
+            self.assertTrue(written.endswith(b"Port closed\r\n"), written)
+            self.assertTrue(written.isascii(), written)
+            self.assertEqual(["ZVL-Log.txt"], os.listdir(folder))
+        finally:
+            tool.close()
 
 
 if __name__ == "__main__":

@@ -329,6 +329,36 @@ TEST_F(ConfigFiles, SaveWritesTheSevenBytesAndReplacesAnOldFile) {
   EXPECT_EQ(EntriesInFolder(), 1u);  // no temporary file left behind
 }
 
+TEST_F(ConfigFiles, AnyNameSavesReplacesAndLoadsWithNoTemporaryFileLeft) {
+  // UTF-8 names pass to the system as they are; a name of up to the 255 bytes a name
+  // may have (NAME_MAX) leaves no room for a temporary name made longer from it.
+  const std::string kCjk = "設";  // three bytes
+  const std::string names[] = {
+      "Ωμέγα.vtl",
+      "設定.vtl",
+      "😀 unit.vtl",
+      std::string(251, 'n') + ".vtl",
+      [&] {
+        std::string name;
+        while (name.size() + kCjk.size() + 6 <= 255) name += kCjk;
+        return name + "ab.vtl";
+      }(),
+  };
+  const UnitConfig records[] = {DefaultConfig(), {0x05, 0x87, 0x42, 0x0F, 0xFF, 0x25, 0x0C}};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(std::to_string(name.size()) + " bytes: " + name);
+    const std::string path = PathOf(name.c_str());
+    for (const UnitConfig& record : records) {  // a new file, then over it
+      EXPECT_EQ(SaveConfigFile(path.c_str(), record), ConfigFileError::kNone);
+      UnitConfig back{};
+      EXPECT_EQ(LoadConfigFile(path.c_str(), &back), ConfigFileError::kNone);
+      EXPECT_EQ(back, record);
+      EXPECT_EQ(EntriesInFolder(), 1u);
+    }
+    ::unlink(path.c_str());
+  }
+}
+
 TEST_F(ConfigFiles, SaveIntoAMissingFolderFailsToCreate) {
   EXPECT_EQ(SaveConfigFile(PathOf("no/such/folder.vtl").c_str(), DefaultConfig()),
             ConfigFileError::kCreateFailed);

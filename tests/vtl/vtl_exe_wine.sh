@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # vtl.exe under Wine on a COM port mapped to the unit simulator's pty: read, write,
-# verify, set, Tx, JSON, a port that does not exist, a bad file, monitor, and test plans.
+# verify, set, Tx, JSON, a port that does not exist, a bad file, monitor, test plans,
+# file names outside the ANSI code page (also for vtl-unit-sim.exe).
 #   VTL_NATIVE_BUILD=NATIVE-BUILD-DIR vtl_exe_wine.sh WIN-BUILD-DIR
 # (ctest sets VTL_NATIVE_BUILD: the build folder of the native unit simulator.)
 set -u
+# Wine takes the arguments and file names of the Unix side in the locale's character
+# set: UTF-8 here, whatever the caller's (under LC_ALL=C a Greek name reaches vtl.exe
+# mangled, measured here under Wine 8).
+export LC_ALL=C.UTF-8
 source "$(dirname "$0")/../wine/wine-env.sh"
 win_build=$1
 examples=$(cd "$(dirname "$0")/../../examples" && pwd)
@@ -32,6 +37,18 @@ check "default --verify" 0 'Verified' -- env VTL_PORT=COM5 "${vtl[@]}" default -
 check "tx off" 0 '^Tx off' -- "${vtl[@]}" --port COM5 tx off
 check "tx on" 0 '"state":"on"' -- "${vtl[@]}" --port COM5 --json tx on
 check "absent port" 3 'COM9' -- "${vtl[@]}" --port COM9 read
+# Names outside the ANSI code page (1252 in Wine's English locale), in a folder named
+# alike: saved, shown and written back under that very name.
+folder="Ελληνικά 中文 😀"
+mkdir -p "$folder"
+for name in Ωμέγα.vtl 設定.vtl 😀.vtl; do
+  check "read --save $name" 0 "Saved to: +$folder.$name" -- "${vtl[@]}" --port COM5 read --save "$folder\\$name"
+  check "show $name" 0 'Record: +3C BD BF 12 06 00 0D' -- "${vtl[@]}" show "$folder/$name"
+  check "write $name" 0 '"verified":true' -- "${vtl[@]}" --port COM5 --json write "$folder/$name" --verify
+done
+check "nothing else saved" 0 '^Ωμέγα.vtl 設定.vtl 😀.vtl $' -- bash -c 'ls "$0" | sort | tr "\n" " "' "$folder"
+printf 'abc' >"$folder/短.vtl"
+check "short file $folder/短.vtl" 2 '3 bytes' -- "${vtl[@]}" show "$folder/短.vtl"
 printf 'abc' >short.vtl
 check "short file" 2 '3 bytes' -- "${vtl[@]}" show short.vtl
 check "bad value" 2 "bad value '99' for adcs" -- "${vtl[@]}" --port COM5 set adcs=99
@@ -67,5 +84,18 @@ check "test, site record written" 0 'record replaced: "C041FBF06000A0"' -- cat "
 printf '[[step]]\ntx = "up"\n' >plan.toml
 check "test, plan error" 2 "plan.toml:2:6: step 1, key 'tx'" -- "${vtl[@]}" test plan.toml --port COM7
 check "test, no port opened" 3 'cannot open COM9' -- "${vtl[@]}" test "$examples/bench.toml" --port COM9
+# vtl-unit-sim.exe on COM7 of a connected pair, its record from a file with such a
+# name; vtl.exe reads it on COM8.
+wine_env_com_pair 7 8
+printf '\x45\xc7\x02\x0f\xff\xa5\x0c' >"$folder/Ωμέγα-unit.vtl"
+sim_exe_log=$WINE_ENV_TMP/sim-exe.log
+wine "$win_build/vtl-unit-sim.exe" --device COM7 --controls-period 0 --poll-period 0 \
+  --config "$folder/Ωμέγα-unit.vtl" --run-for 60000 >"$sim_exe_log" 2>&1 &
+WINE_ENV_PIDS+=($!)
+for _ in $(seq 500); do grep -q 'unit K4-ZVL' "$sim_exe_log" && break; sleep 0.02; done
+check "vtl-unit-sim.exe --config $folder/Ωμέγα-unit.vtl" 0 '"record":"45C7020FFFA50C"' -- \
+  "${vtl[@]}" --port COM8 --json read
+check "vtl-unit-sim.exe, a short file" 1 'it is 3 bytes' -- \
+  wine "$win_build/vtl-unit-sim.exe" --device COM9 --config "$folder/短.vtl"
 echo "$failures failed"
 [ "$failures" -eq 0 ]

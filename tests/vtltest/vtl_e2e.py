@@ -141,7 +141,7 @@ class Driver:
 
     def __init__(self):
         self.process = subprocess.Popen(["wine", DRIVER], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True, bufsize=1)
+                                        stdout=subprocess.PIPE, encoding="utf-8", bufsize=1)
 
     def __call__(self, *words):
         line = " ".join(quote(str(w)) for w in words)

@@ -3,6 +3,7 @@
 // end (sim_end.h).
 #include <cstdio>
 
+#include "platform/utf8.h"
 #include "tools/unit_sim/sim_end.h"
 #include "tools/unit_sim/sim_options.h"
 #include "tools/unit_sim/unit_simulator.h"
@@ -11,6 +12,9 @@
 int main(int argc, char** argv) {
   SimOptions options;
   std::string error;
+  Utf8Arguments arguments(argc, argv);  // file names outside the ANSI code page, on Windows
+  argc = arguments.Count();
+  argv = arguments.Values();
   switch (ParseSimOptions(argc, argv, &options, &error)) {
     case ParseResult::kHelp:
       std::fputs(SimUsage().c_str(), stdout);

@@ -12,6 +12,7 @@
 #include "link/hex.h"
 #include "link/quoted_bytes.h"
 #include "platform/system.h"
+#include "platform/utf8.h"
 #include "tools/unit_sim/sim_line.h"
 
 namespace {
@@ -23,7 +24,7 @@ std::string WhyConfigFileFailed(const std::string& path, ConfigFileError error) 
   if (error == ConfigFileError::kWrongSize) return WrongSizeReason(path.c_str());
   // Asked again through the C library, which names the reason on every platform.
   errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenFile(path, "rb");
   const int reason = errno;
   if (file) std::fclose(file);
   return reason ? std::strerror(reason) : "it could not be read";

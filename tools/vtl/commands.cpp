@@ -9,6 +9,7 @@
 #include "comms/comms_state.h"
 #include "config/config_file.h"
 #include "config/config_form.h"
+#include "platform/utf8.h"
 #include "tools/vtl/frame_text.h"
 #include "tools/vtl/json_writer.h"
 #include "tools/vtl/platform.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/hex.h"
+#include "platform/utf8.h"
 #include "tools/vtl/commands.h"
 #include "tools/vtl/record_text.h"
 #include "vtl_version.h"
@@ -284,6 +285,9 @@ int Answered(int status) {
 
 int main(int argc, char** argv) {
   Parsed p;
+  Utf8Arguments arguments(argc, argv);  // file names outside the ANSI code page, on Windows
+  argc = arguments.Count();
+  argv = arguments.Values();
   // A first pass for the options before the command, so that --json is known for the
   // report of any error that follows.
   for (int i = 1; i < argc; ++i) {

@@ -16,6 +16,3 @@ std::string LastSystemError();
 
 // The serial ports present, one name per entry.
 std::vector<std::string> ListPorts();
-
-// Moves a file over another, replacing it in one step (rename, MoveFileEx).
-bool MoveIntoPlace(const std::string& from, const std::string& to);

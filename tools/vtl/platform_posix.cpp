@@ -43,7 +43,3 @@ std::vector<std::string> ListPorts() {
   return ports;
 }
 
-// rename(2) replaces `to` atomically: a reader sees the old file or the new one.
-bool MoveIntoPlace(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0;
-}

@@ -41,8 +41,3 @@ std::vector<std::string> ListPorts() {
   return ports;
 }
 
-// MoveFileEx replaces an existing file only when told to (its Microsoft Learn page,
-// MOVEFILE_REPLACE_EXISTING); rename() would refuse.
-bool MoveIntoPlace(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}

@@ -1,6 +1,7 @@
 #include "tools/vtl/report.h"
 
 #include "config/config_form.h"
+#include "platform/utf8.h"
 #include "tools/vtl/platform.h"
 #include "tools/vtl/record_text.h"
 
@@ -24,7 +25,7 @@ Printer::~Printer() {
 }
 
 bool Printer::OpenLog(const std::string& path, std::string* reason) {
-  log = std::fopen(path.c_str(), "a");
+  log = OpenFile(path, "a");
   if (log == nullptr) *reason = LastSystemError();
   return log != nullptr;
 }

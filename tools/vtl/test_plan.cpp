@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 // toml++ (Debian's libtomlplusplus-dev), header-only; its parse errors carry the line and
@@ -12,6 +11,7 @@
 
 #include "config/config_file.h"
 #include "link/hex.h"
+#include "platform/utf8.h"
 #include "tools/vtl/platform.h"
 #include "tools/vtl/record_text.h"
 
@@ -373,16 +373,23 @@ bool ReadPlan(const std::string& path, Plan* plan, std::string* error) {
   *plan = Plan();
   plan->file = path;
   plan->name = Stem(path);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::FILE* in = OpenFile(path, "rb");
+  if (in == nullptr) {
     *error = path + ": cannot open the plan (" + LastSystemError() + ")";
     return false;
   }
-  std::stringstream text;
-  text << in.rdbuf();
+  std::string text;
+  char block[4096];
+  for (size_t got; (got = std::fread(block, 1, sizeof block, in)) > 0;) text.append(block, got);
+  const bool readWhole = std::ferror(in) == 0;
+  std::fclose(in);
+  if (!readWhole) {
+    *error = path + ": cannot read the plan (" + LastSystemError() + ")";
+    return false;
+  }
   Reader r(path);
   try {
-    const toml::table root = toml::parse(text.str(), path);
+    const toml::table root = toml::parse(text, path);
     for (const auto& [name, node] : InFileOrder(root)) {
       const std::string key(name->str());
       if (key == "name") {

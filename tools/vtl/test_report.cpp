@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/utf8.h"
 #include "tools/vtl/json_writer.h"
 #include "tools/vtl/platform.h"
 
@@ -225,7 +226,7 @@ std::string JUnitXml(const std::string& planName, const std::vector<UnitResult>&
 
 bool WriteWhole(const std::string& path, const std::string& text, std::string* reason) {
   const std::string temporary = path + ".tmp";
-  FILE* f = std::fopen(temporary.c_str(), "wb");
+  FILE* f = OpenFile(temporary, "wb");
   if (f == nullptr) {
     *reason = "cannot create " + temporary + ": " + LastSystemError();
     return false;
@@ -234,12 +235,12 @@ bool WriteWhole(const std::string& path, const std::string& text, std::string* r
   const bool closed = std::fclose(f) == 0;
   if (!written || !closed) {
     *reason = "cannot write " + temporary + ": " + LastSystemError();
-    std::remove(temporary.c_str());
+    RemoveFile(temporary);
     return false;
   }
   if (!MoveIntoPlace(temporary, path)) {
     *reason = "cannot move " + temporary + " to " + path + ": " + LastSystemError();
-    std::remove(temporary.c_str());
+    RemoveFile(temporary);
     return false;
   }
   return true;

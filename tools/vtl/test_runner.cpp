@@ -10,6 +10,7 @@
 
 #include "comms/comms_state.h"
 #include "config/config_form.h"
+#include "platform/utf8.h"
 #include "tools/vtl/json_writer.h"
 #include "tools/vtl/platform.h"
 #include "tools/vtl/record_text.h"
@@ -464,14 +465,14 @@ int RunTest(const Plan& plan, const TestOptions& options) {
   // The report file is tried before any port is opened, so a bad path costs no test.
   if (!options.junitFile.empty()) {
     const std::string temporary = options.junitFile + ".tmp";
-    FILE* f = std::fopen(temporary.c_str(), "wb");
+    FILE* f = OpenFile(temporary, "wb");
     if (f == nullptr) {
       std::fprintf(stderr, "vtl test: cannot create %s: %s\n", temporary.c_str(),
                    LastSystemError().c_str());
       return 2;
     }
     std::fclose(f);
-    std::remove(temporary.c_str());
+    RemoveFile(temporary);
   }
   CatchStopSignals();
   TestPrinter printer(options.json);

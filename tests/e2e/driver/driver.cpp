@@ -7,8 +7,8 @@
 //   0, 1, ...       a page of the sheet, by index (an error until the page exists)
 //   anything else   a top-level window with that caption (a dialog, a message box)
 // Controls are addressed by their ID within the target. Arguments with spaces are
-// written in double quotes. Texts in answers have \, newline and carriage return
-// escaped as \\, \n and \r.
+// written in double quotes. Paths and texts are UTF-8; texts in answers have \,
+// newline and carriage return escaped as \\, \n and \r.
 //
 // Commands:
 //   find-sheet [caption] [timeout-ms]   wait for the sheet; answers its handle
@@ -75,6 +75,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/wide_text.h"
+
 namespace {
 
 HWND sheet = nullptr;
@@ -135,14 +137,16 @@ const std::string& Arg(const std::vector<std::string>& words, size_t index) {
   return words[index];
 }
 
+// A window's text as UTF-8: taken wide, so that a path outside the ANSI code page in
+// a message box reads as it is shown.
 std::string WindowText(HWND window) {
-  char text[4096] = "";
+  wchar_t text[4096] = L"";
   DWORD_PTR length = 0;
   // WM_GETTEXT to another process is carried across by the system.
-  if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text),
                            SMTO_ABORTIFHUNG, 2000, &length))
     throw Failure{"window does not answer"};
-  return std::string(text, length);
+  return Narrow(std::wstring(text, length));
 }
 
 // A visible top-level window with this caption. The enumeration callbacks here are
@@ -402,7 +406,7 @@ std::string FillFileDialog(const std::string& caption, const std::string& path, 
   HWND name = GetDlgItem(dialog, 0x47c);
   if (!name) name = GetDlgItem(dialog, 0x480);
   if (!name) throw Failure{"no file name box in \"" + caption + "\""};
-  SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Widen(path).c_str()));
   PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
   std::string prompts;
@@ -483,7 +487,7 @@ std::string Run(const std::vector<std::string>& w) {
                                                   : 0;
     const DWORD access = w.size() > 3 && w[3] == "reader" ? GENERIC_READ
                                                           : GENERIC_READ | GENERIC_WRITE;
-    heldFile = CreateFileA(Arg(w, 1).c_str(), access, share, nullptr, OPEN_ALWAYS,
+    heldFile = CreateFileW(Widen(Arg(w, 1)).c_str(), access, share, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (heldFile == INVALID_HANDLE_VALUE)
       throw Failure{"cannot open " + Arg(w, 1) + ": error " + std::to_string(GetLastError())};
