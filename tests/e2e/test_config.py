@@ -9,7 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peer import frame  # noqa: E402
-from vtl_e2e import BUILD, ERROR_CAPTION, TMP, Simulator, Tool, wine_path  # noqa: E402
+from vtl_e2e import BUILD, ERROR_CAPTION, EXE, TMP, Simulator, Tool, wine_path  # noqa: E402
 
 DEBUG_CAPTION = "VTL_K4ZVL debug"
 SAVE_CAPTION, OPEN_CAPTION = "Save config file", "Open config file"
@@ -42,12 +42,12 @@ SYNC_CONTROLS = ("--controls-period", "200", "--controls-pattern", "count")
 
 class ConfigTool(Tool):
     """The exe with COM1 on a simulator, the "K4 Config" page selected and showing its
-    defaults, and COM1 opened by the comms page."""
+    defaults, and COM1 opened by the comms page. exe and cwd as for Tool."""
 
-    def __init__(self, *sim_options, sim=None):
+    def __init__(self, *sim_options, sim=None, exe=EXE, cwd=None):
         self.sim = sim or Simulator("--seed", "7", *sim_options)
         try:
-            super().__init__(com1=False)
+            super().__init__(exe=exe, cwd=cwd, com1=False)
         except BaseException:
             self.sim.close()
             raise

@@ -1,12 +1,18 @@
-"""The Windows package as a user gets it: the zip that `cmake --build BUILD --target
+"""The Windows packages as a user gets them: the zip that `cmake --build BUILD --target
 package` makes, its entries, the PE facts of every exe in it (read with pefile), and the
-tool from the zip starting under Wine. Debian's python3 (/usr/bin/python3) has pefile.
+tool from the zip starting under Wine; the installer (`--target msi`) installed, started,
+upgraded and removed under Wine. Debian's python3 (/usr/bin/python3) has pefile, olefile
+and pylnk (python3-liblnk).
 
-    VTL_WIN_BUILD=BUILD test_package.py Package     the zip itself; needs no Wine
-    run-e2e.sh test_package.py BUILD PackageStarts  the tool from the zip, under Wine
+    VTL_WIN_BUILD=BUILD test_package.py Package     the zip and the installer; needs no Wine
+    run-e2e.sh test_package.py BUILD PackageStarts PlantedDll   the tool from the zip, under Wine
+    run-e2e.sh test_package.py BUILD Installer      the installer under Wine
 """
+import hashlib
 import os
 import re
+import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -16,9 +22,11 @@ import zipfile
 import zlib
 
 import pefile
+import pylnk
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vtl_e2e import BUILD, CAPTION, TMP, Tool  # noqa: E402
+from test_config import OPEN, OPEN_CAPTION, READ, ConfigTool  # noqa: E402
+from vtl_e2e import BUILD, CAPTION, ERROR_CAPTION, TMP, Tool, wine_path  # noqa: E402
 
 SHIP = os.path.join(BUILD, "ship")
 # The programs that go into the package once the tree builds them; the tool always.
@@ -32,6 +40,27 @@ COMPAT = "urn:schemas-microsoft-com:compatibility.v1"
 SUPPORTED_OS = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
                 "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
                 "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+
+
+# What each shipped exe loads. At its start only the system's known DLLs, which the
+# loader takes from the system folder wherever the exe is, and comctl32, which the
+# manifest takes from the side-by-side store (Microsoft Learn, "Dynamic-link library
+# search order"); later, delay-loaded once app/dll_search_win32.cpp has restricted the
+# search to the system folder, the file dialogs and the shell.
+PE_FACTS = {  # exe: (imported at start, delay-loaded)
+    "VTL_K4ZVL.exe": ({"comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll"},
+                      {"comdlg32.dll", "shell32.dll"}),
+    "vtl.exe": ({"advapi32.dll", "kernel32.dll", "msvcrt.dll"}, set()),
+    "vtl-unit-sim.exe": ({"kernel32.dll", "msvcrt.dll"}, set()),
+}
+# ASLR with the full 64-bit range on win64, and DEP (Microsoft Learn, "PE Format",
+# "DLL Characteristics"): every one of these flags the exe has, and no other.
+DLL_CHARACTERISTICS = {
+    "win64": {"IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA", "IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
+              "IMAGE_DLLCHARACTERISTICS_NX_COMPAT"},
+    "win32": {"IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE", "IMAGE_DLLCHARACTERISTICS_NX_COMPAT"},
+}
+NM = {"win64": "x86_64-w64-mingw32-nm", "win32": "i686-w64-mingw32-nm"}
 
 
 def read_bytes(path):
@@ -61,6 +90,49 @@ def section_name(pe, section):
     table = pe.FILE_HEADER.PointerToSymbolTable + 18 * pe.FILE_HEADER.NumberOfSymbols
     start = table + int(raw[1:])
     return pe.__data__[start:pe.__data__.index(b"\0", start)].decode()
+
+
+def delay_loaded(pe):
+    """{DLL: [function names]} of the exe's delay-import descriptors. GNU ld 2.40 leaves
+    the delay-import entry of the data directory empty (measured here), so each
+    descriptor is found by what it starts with: attributes 1, then the RVA of its DLL's
+    name (Microsoft Learn, "PE Format", "The Delay-Load Directory Table")."""
+    found = {}
+    for name in re.finditer(rb"[A-Za-z0-9_]+\.dll\0", pe.__data__):
+        name_rva = pe.get_rva_from_offset(name.start())
+        descriptor = pe.__data__.find(struct.pack("<II", 1, name_rva))
+        if name_rva is None or descriptor < 0:
+            continue
+        for entry in pe.parse_delay_import_directory(pe.get_rva_from_offset(descriptor), 32) or []:
+            found[entry.dll.decode().lower()] = sorted(i.name.decode() for i in entry.imports)
+    return found
+
+
+def first_tls_callback(pe):
+    """The address of the first TLS callback the loader calls."""
+    table = pe.DIRECTORY_ENTRY_TLS.struct.AddressOfCallBacks - pe.OPTIONAL_HEADER.ImageBase
+    if pe.FILE_HEADER.Machine == MACHINES["win64"]:
+        return pe.get_qword_at_rva(table)
+    return pe.get_dword_at_rva(table)
+
+
+def symbol_address(kind, exe, text):
+    """The address of the symbol holding `text`, from the unstripped exe."""
+    symbols = subprocess.run([NM[kind], exe], capture_output=True, text=True, check=True).stdout
+    return [int(line.split()[0], 16) for line in symbols.splitlines() if text in line]
+
+
+def pe_table_row(kind, name, pe):
+    """One exe's PE facts as the table lists them; ends with the first TLS callback's
+    symbol (looked up in the unstripped exe of the build folder)."""
+    imported = sorted(e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT)
+    delayed = delay_loaded(pe)
+    flags = sorted(f[len("IMAGE_DLLCHARACTERISTICS_"):] for f, on in pefile.retrieve_flags(
+        pefile.DLL_CHARACTERISTICS, "IMAGE_DLLCHARACTERISTICS_") if pe.OPTIONAL_HEADER.DllCharacteristics & on)
+    first = first_tls_callback(pe)
+    restrict = symbol_address(kind, os.path.join(BUILD, name), "RestrictDllSearch")
+    return (name, " ".join(imported), " ".join("%s(%s)" % (d, ",".join(f)) for d, f in sorted(delayed.items())),
+            " ".join(flags), "RestrictDllSearch" if [first] == restrict else hex(first))
 
 
 class ZipOfThisBuild(unittest.TestCase):
@@ -120,6 +192,34 @@ class Package(ZipOfThisBuild):
                 self.check_stripped(pe, os.path.join(SHIP, name[:-4] + ".debug"))
                 self.check_manifest(pe, gui=name == "VTL_K4ZVL.exe")
                 self.check_version(pe)
+
+    def test_exes_load_only_system_dlls_at_start_and_restrict_the_search_first(self):
+        rows = []
+        for name in self.programs:
+            with self.subTest(name):
+                pe = pefile.PE(data=self.zip.read(name))
+                at_start, later = PE_FACTS[name]
+                self.assertEqual(at_start, {e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT})
+                self.assertEqual(later, set(delay_loaded(pe)))
+                # Looked up, not imported: an import would stop the exe from starting on
+                # Vista and 7 without update KB2533623.
+                kernel32 = [e for e in pe.DIRECTORY_ENTRY_IMPORT if e.dll.lower() == b"kernel32.dll"]
+                self.assertNotIn(b"SetDefaultDllDirectories", [i.name for i in kernel32[0].imports])
+                flags = {f for f, on in pefile.retrieve_flags(pefile.DLL_CHARACTERISTICS, "IMAGE_DLLCHARACTERISTICS_")
+                         if pe.OPTIONAL_HEADER.DllCharacteristics & on}
+                self.assertEqual(DLL_CHARACTERISTICS[self.kind], flags)
+                # ASLR moves only an image that keeps its relocations.
+                self.assertGreater(pe.OPTIONAL_HEADER.DATA_DIRECTORY[5].Size, 0, "no .reloc")
+                row = pe_table_row(self.kind, name, pe)
+                self.assertEqual("RestrictDllSearch", row[-1], "the first TLS callback")
+                rows.append(row)
+        header = ("%s exe" % self.kind, "imported at start", "delay-loaded (functions)",
+                  "DLL characteristics", "first TLS callback")
+        widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
+        table = "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in [header] + rows)
+        with open(os.path.join(BUILD, "pe-table.txt"), "w") as f:
+            f.write(table + "\n")
+        print("\n" + table)
 
     def check_header(self, pe):
         self.assertEqual(MACHINES[self.kind], pe.FILE_HEADER.Machine)
