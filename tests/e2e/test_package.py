@@ -288,5 +288,211 @@ class PackageStarts(ZipOfThisBuild):
             tool.close()
 
 
+class PlantedDll(ZipOfThisBuild):
+    """The tool unpacked into a folder holding a DLL under the name of one it loads later,
+    as a web page may leave one in Downloads. Wine takes its own builtin comdlg32 and
+    shell32 before a file of that name (measured here: a program that loads them by name
+    gets the builtin); with "n,b" for them it takes the file found first, as Windows does
+    for a DLL that is not a known DLL, and that shows the difference."""
+    PLANTED = ("comdlg32.dll", "shell32.dll")
+
+    def setUp(self):
+        self.folder = os.path.join(TMP, "Downloads")
+        self.zip.extractall(self.folder)
+        for name in self.PLANTED:
+            shutil.copy(os.path.join(BUILD, "vtl-planted.dll"), os.path.join(self.folder, name))
+        shutil.copy(os.path.join(BUILD, "vtl-load-by-name.exe"), self.folder)
+        overrides = os.environ["WINEDLLOVERRIDES"]
+        self.addCleanup(os.environ.__setitem__, "WINEDLLOVERRIDES", overrides)
+        os.environ["WINEDLLOVERRIDES"] = overrides + ";comdlg32,shell32=n,b"
+
+    def loaded(self):
+        return sorted(n for n in self.PLANTED if os.path.exists(os.path.join(self.folder, n + ".loaded")))
+
+    def test_the_dialogs_and_the_shell_come_from_the_system_folder(self):
+        # Loaded by name from a program that does not restrict the search, each planted
+        # DLL is loaded: without the restriction the tool would load them too.
+        for name in self.PLANTED:
+            subprocess.run(["wine", os.path.join(self.folder, "vtl-load-by-name.exe"), name],
+                           cwd=self.folder, check=True)
+            os.remove(os.path.join(self.folder, name + ".loaded"))
+        tool = Tool(exe=os.path.join(self.folder, "VTL_K4ZVL.exe"), cwd=self.folder)
+        try:
+            d = tool.driver
+            d("page", 1)
+            d("click", 1, OPEN)  # the file dialog: comdlg32
+            d("wait-window", OPEN_CAPTION, 15000)
+            d("press", OPEN_CAPTION, "Cancel")
+            d("wait-gone", OPEN_CAPTION, 5000)
+            d("focus", 1, OPEN)
+            d("key", "F1")  # help, through the shell: shell32 (the guide is not there)
+            self.assertIn("Failed to open", d("wait-window", ERROR_CAPTION, 5000))
+            d("press", ERROR_CAPTION, "OK")
+            d("wait-gone", ERROR_CAPTION, 5000)
+            self.assertEqual([], self.loaded())
+            d("close")
+            self.assertEqual(0, tool.exit_status())
+        finally:
+            tool.close()
+
+
+def wine_run(*command, check=True):
+    done = subprocess.run(["wine"] + list(command), capture_output=True, text=True)
+    if check and done.returncode:
+        raise AssertionError("%s: exit %d\n%s" % (command, done.returncode, done.stdout + done.stderr))
+    return done
+
+
+def unix_path(windows_path):
+    return subprocess.run(["winepath", "-u", windows_path], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+class Installer(unittest.TestCase):
+    """The installer of this build, and two more made from the same files by
+    cmake/make-msi.py (another commit of the same version, and the next version), run
+    under Wine's msiexec in this test's fresh prefix. WINEDLLOVERRIDES has
+    winemenubuilder.exe disabled (tests/wine/wine-env.sh), so no entry is made in this
+    machine's own menus."""
+    NAME = "Vantrel Configurator"
+    SHORTCUTS = {"Vantrel Configurator.lnk": "VTL_K4ZVL.exe",
+                 "Vantrel Configurator user guide.lnk": "VTL_K4ZVL.pdf"}
+
+    @classmethod
+    def setUpClass(cls):
+        subprocess.run(["cmake", "--build", BUILD, "--target", "msi"], check=True, stdout=subprocess.DEVNULL)
+        cls.kind = package_kind()
+        cls.version, commit_time = read_version()
+        cls.msi = os.path.join(BUILD, "VTL_K4ZVL-%s-%s.msi" % (cls.version, cls.kind))
+        stage = os.path.join(BUILD, "msi-stage")
+        cls.files = sorted(os.listdir(stage))
+        numbers = [int(n) for n in cls.version.split("-")[0].split(".")]
+        cls.same_version = "%d.%d.%d-0000000000" % tuple(numbers)
+        cls.newer = "%d.%d.%d-0000000000" % (numbers[0], numbers[1], numbers[2] + 1)
+        cls.other = {}
+        for version in (cls.same_version, cls.newer):
+            folder = os.path.join(TMP, "msi", version)
+            os.makedirs(folder)
+            version_file = os.path.join(folder, "vtl_version.cmake")
+            with open(version_file, "w") as f:
+                f.write("set(VTL_VERSION_FULL %s)\nset(VTL_COMMIT_TIME %d)\n" % (version, commit_time))
+            made = subprocess.run(
+                ["/usr/bin/python3", os.path.join(os.path.dirname(__file__), "..", "..", "cmake", "make-msi.py"),
+                 "--arch", "x64" if cls.kind == "win64" else "x86", "--version-file", version_file,
+                 "--stage", os.path.join(folder, "stage"), "--output-dir", folder]
+                + [os.path.join(stage, f) for f in cls.files], check=True, capture_output=True, text=True)
+            cls.other[version] = made.stdout.strip()
+        cls.folder = unix_path(wine_run("cmd", "/c", "echo", "%LOCALAPPDATA%").stdout.strip()
+                               + "\\Programs\\" + cls.NAME)
+        cls.roaming = unix_path(wine_run("cmd", "/c", "echo", "%APPDATA%").stdout.strip())
+        cls.start_menu = os.path.join(cls.roaming, "Microsoft", "Windows", "Start Menu", "Programs")
+
+    def msiexec(self, action, msi):
+        """msiexec's exit status, quietly, as Wine reports it (the low byte: 1603 is 67)."""
+        return wine_run("msiexec", action, wine_path(msi), "/qn", check=False).returncode
+
+    def entries(self):
+        """{product code: (name, version, uninstall command)} of the uninstall entries
+        named after the product. Wine writes them under HKLM, even for a per-user install."""
+        found = {}
+        for root in ("HKLM", "HKCU"):
+            text = wine_run("reg", "query", root + "\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+                            "/s", check=False).stdout.replace("\r", "")
+            for key in text.split("\n\n"):
+                values = dict(re.findall(r"^[ \t]+(\w+)[ \t]+REG_\w+[ \t]*(.*)$", key, re.M))
+                if values.get("DisplayName") == self.NAME:
+                    code = re.search(r"Uninstall\\(\{[0-9A-F-]+\})", key).group(1)
+                    found[code] = (values["DisplayVersion"], values["UninstallString"], values.get("NoModify"))
+        return found
+
+    @staticmethod
+    def shortcut(path):
+        """(target, "Start in", arguments, description) of a .lnk file."""
+        link = pylnk.file()
+        link.open(path)
+        try:
+            return (link.local_path, link.working_directory, link.command_line_arguments, link.description)
+        finally:
+            link.close()
+
+    def profile(self):
+        """Every file and folder of the user's profile but Temp, with the bytes of each file;
+        of a shortcut, what it says: Wine's msiexec writes the shortcuts again when the
+        same installer runs again, with the target's times of that moment in their header
+        (measured here)."""
+        top = os.path.dirname(os.path.dirname(os.path.dirname(self.folder)))  # users/<name>
+        state = {}
+        for folder, folders, files in os.walk(top):
+            folders[:] = [f for f in folders if f != "Temp"]
+            state[folder] = None
+            for name in files:
+                path = os.path.join(folder, name)
+                state[path] = (self.shortcut(path) if name.endswith(".lnk")
+                               else hashlib.sha256(read_bytes(path)).hexdigest())
+        return state
+
+    def check_installed(self, version):
+        (code, (shown, uninstall, no_modify)), = self.entries().items()
+        self.assertEqual(version.split("-")[0], shown)
+        self.assertEqual("MsiExec.exe /X" + code, uninstall)
+        self.assertEqual("0x1", no_modify)
+        self.assertEqual(self.files, sorted(os.listdir(self.folder)))
+        for name in self.files:
+            self.assertEqual(read_bytes(os.path.join(BUILD, "msi-stage", name)),
+                             read_bytes(os.path.join(self.folder, name)), name)
+        for link, target in self.SHORTCUTS.items():
+            path, start_in, arguments, _ = self.shortcut(os.path.join(self.start_menu, link))
+            self.assertEqual(os.path.join(self.folder, target), unix_path(path))
+            # "Start in": the install folder, where ZVL-Log.txt can be made.
+            self.assertEqual(self.folder, unix_path(start_in).rstrip("/"))
+            self.assertIsNone(arguments)
+        return code
+
+    maxDiff = None
+
+    def test_install_start_again_replace_refuse_remove(self):
+        self.assertIn("winemenubuilder.exe=d", os.environ["WINEDLLOVERRIDES"])
+        before = self.profile()
+
+        self.assertEqual(0, self.msiexec("/i", self.msi))
+        code = self.check_installed(self.version)
+        # Started as its shortcut starts it, it reads the unit's record on COM1.
+        tool = ConfigTool(exe=os.path.join(self.folder, "VTL_K4ZVL.exe"), cwd=self.folder)
+        try:
+            tool.click(READ)
+            tool.wait_status("Read complete (F/W v1.3)")
+        finally:
+            tool.close()
+
+        # The same installer again: nothing changes.
+        installed = self.profile()
+        self.assertEqual(0, self.msiexec("/i", self.msi))
+        self.assertEqual({code: self.entries()[code]}, self.entries())
+        self.assertEqual(installed, self.profile())
+
+        # Another build of the same version, then the next version: each replaces the one
+        # installed; then this one, older, is refused and changes nothing.
+        for version in (self.same_version, self.newer):
+            with self.subTest(version):
+                self.assertEqual(0, self.msiexec("/i", self.other[version]))
+                self.assertNotIn(code, self.entries())
+                code = self.check_installed(version)
+        newest = self.profile()
+        self.assertEqual(1603 & 0xFF, self.msiexec("/i", self.msi))
+        self.assertEqual(newest, self.profile())
+        self.check_installed(self.newer)
+
+        # Removed: every file, folder, shortcut and registry value it made.
+        self.assertEqual(0, self.msiexec("/x", self.other[self.newer]))
+        self.assertEqual({}, self.entries())
+        # Windows Installer's own folder for the products' icons stays, empty.
+        after = self.profile()
+        cache = os.path.join(self.roaming, "Microsoft", "Installer")
+        self.assertEqual([], os.listdir(cache))
+        after.pop(cache)
+        self.assertEqual(before, after)
+        self.assertNotEqual(0, wine_run("reg", "query", "HKCU\\Software\\Vantrel", check=False).returncode)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
