@@ -178,7 +178,8 @@ class Package(ZipOfThisBuild):
         for needed in (b"cmake --build build/win --target package",
                        b"cmake --build build/win32 --target package",
                        b"vtl-unit-sim.exe --device COM6", b"COM15", b"ZVL-Log.txt",
-                       b"Failed to open serial port '\\\\.\\COM1'", b"Program Files"):
+                       b"Failed to open serial port '\\\\.\\COM1'", b"Program Files",
+                       b"Downloads", b"%LOCALAPPDATA%\\Programs\\Vantrel Configurator"):
             self.assertIn(needed, text)
 
     def test_exes_are_the_stripped_ones_of_this_machine_with_manifest_and_version(self):
