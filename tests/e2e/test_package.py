@@ -8,6 +8,7 @@ and pylnk (python3-liblnk).
     run-e2e.sh test_package.py BUILD PackageStarts PlantedDll   the tool from the zip, under Wine
     run-e2e.sh test_package.py BUILD Installer      the installer under Wine
 """
+import datetime
 import hashlib
 import os
 import re
@@ -21,6 +22,7 @@ import xml.etree.ElementTree as ElementTree
 import zipfile
 import zlib
 
+import olefile
 import pefile
 import pylnk
 
@@ -135,6 +137,13 @@ def pe_table_row(kind, name, pe):
             " ".join(flags), "RestrictDllSearch" if [first] == restrict else hex(first))
 
 
+def msi_table(msi, table):
+    """The rows of an installer's table, as msitools' msiinfo exports them."""
+    lines = subprocess.run(["msiinfo", "export", msi, table], capture_output=True, text=True,
+                           check=True).stdout.splitlines()
+    return [line.split("\t") for line in lines[3:]]  # after the names, types and key lines
+
+
 class ZipOfThisBuild(unittest.TestCase):
     """The package of the build in VTL_WIN_BUILD, made afresh, so that what is checked
     is what the current build packs."""
@@ -221,6 +230,30 @@ class Package(ZipOfThisBuild):
         with open(os.path.join(BUILD, "pe-table.txt"), "w") as f:
             f.write(table + "\n")
         print("\n" + table)
+
+    def test_installer_is_per_user_holds_the_zip_and_builds_to_the_same_bytes(self):
+        msi = os.path.join(BUILD, "VTL_K4ZVL-%s-%s.msi" % (self.version, self.kind))
+        made = []
+        for _ in range(2):
+            subprocess.run(["cmake", "--build", BUILD, "--target", "msi"], check=True, stdout=subprocess.DEVNULL)
+            made.append(read_bytes(msi))
+        self.assertEqual(made[0], made[1], "two builds of one commit differ")
+        ole = olefile.OleFileIO(msi)
+        try:
+            summary = ole.get_metadata()
+        finally:
+            ole.close()
+        # Word count 10: compressed (2), no elevation needed (8) (Microsoft Learn, "Word
+        # Count Summary"); the times are the commit's.
+        self.assertEqual(10, summary.num_words)
+        self.assertEqual({"win64": b"x64;1033", "win32": b"Intel;1033"}[self.kind], summary.template)
+        commit = datetime.datetime.fromtimestamp(self.commit_time, datetime.timezone.utc).replace(tzinfo=None)
+        self.assertEqual((commit, commit), (summary.create_time, summary.last_saved_time))
+        properties = dict(msi_table(msi, "Property"))
+        self.assertEqual(self.version.split("-")[0], properties["ProductVersion"])
+        self.assertNotIn("ALLUSERS", properties)  # a per-user install
+        files = {row[2]: int(row[3]) for row in msi_table(msi, "File")}
+        self.assertEqual({i.filename: i.file_size for i in self.zip.infolist()}, files)
 
     def check_header(self, pe):
         self.assertEqual(MACHINES[self.kind], pe.FILE_HEADER.Machine)
