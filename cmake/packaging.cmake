@@ -1,9 +1,11 @@
-# The Windows package, made by CPack's ZIP generator:
+# The Windows packages: the zip, made by CPack's ZIP generator, and the installer, made
+# by msitools' wixl (cmake/make-msi.py, cmake/installer.wxs), both in the build folder:
 #   cmake --build build/win --target package      VTL_K4ZVL-<version>-win64.zip
-#   cmake --build build/win32 --target package    VTL_K4ZVL-<version>-win32.zip
-# It holds the shipped programs (VTL_K4ZVL.exe, vtl-unit-sim.exe, vtl.exe where they are
-# built), the user guide VTL_K4ZVL.pdf and README.txt. Included at the end of the
-# top-level CMakeLists.txt, once every program's target exists.
+#   cmake --build build/win --target msi          VTL_K4ZVL-<version>-win64.msi
+#   cmake --build build/win --target release      both, copied to build/release/
+# (build/win32: the same for win32). They hold the shipped programs (VTL_K4ZVL.exe,
+# vtl-unit-sim.exe, vtl.exe), the user guide VTL_K4ZVL.pdf and README.txt. Included at the
+# end of the top-level CMakeLists.txt, once every program's target exists.
 #
 # Reproducible: the exes carry no link time (cmake/mingw-common.cmake), and every zip
 # entry gets the commit's time (SOURCE_DATE_EPOCH, set in cmake/cpack-project.cmake).
@@ -30,6 +32,10 @@ function(vtl_ship target)
     VERBATIM)
   add_custom_target(${target}_shipped ALL DEPENDS ${exe} ${debug})
   install(PROGRAMS ${exe} DESTINATION .)
+  # The DLL search of every shipped program is the system folder's from its start.
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/app/dll_search_win32.cpp)
+  set_property(GLOBAL APPEND PROPERTY VTL_SHIPPED_TARGETS ${target}_shipped)
+  set_property(GLOBAL APPEND PROPERTY VTL_SHIPPED_FILES ${exe})
 endfunction()
 
 # vtl_program_resources(TARGET DESCRIPTION): a command-line program's manifest and
@@ -85,3 +91,36 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_VTL_VERSION_FILE ${VTL_VERSION_DIR}/vtl_version.cmake)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cpack-project.cmake)
 include(CPack)
+
+# The installer: what the zip holds, installed per user (cmake/installer.wxs). Its name
+# carries the version, known only at build time, so it is made whenever asked for.
+set(VTL_RELEASE_DIR ${CMAKE_SOURCE_DIR}/build/release CACHE PATH
+    "the folder the release target copies the packages to")
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(VTL_MSI_ARCH x64)
+else()
+  set(VTL_MSI_ARCH x86)
+endif()
+get_property(VTL_SHIPPED_FILES GLOBAL PROPERTY VTL_SHIPPED_FILES)
+get_property(VTL_SHIPPED_TARGETS GLOBAL PROPERTY VTL_SHIPPED_TARGETS)
+# Debian's python3, which has python3-olefile.
+add_custom_target(msi
+  COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/cmake/make-msi.py --arch ${VTL_MSI_ARCH}
+          --version-file ${VTL_VERSION_DIR}/vtl_version.cmake --stage ${CMAKE_BINARY_DIR}/msi-stage
+          --output-dir ${CMAKE_BINARY_DIR} ${VTL_SHIPPED_FILES} ${VTL_HELP_PDF} ${VTL_PACKAGE_README}
+  COMMENT "Building the installer"
+  VERBATIM)
+add_dependencies(msi vtl_version vtl_help ${VTL_SHIPPED_TARGETS})
+
+# release: the zip and the installer of this build into VTL_RELEASE_DIR, in place of any
+# of an earlier version. CPack is run straight, as the package target runs it, without
+# building the tests first.
+add_custom_target(release
+  COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
+  COMMAND ${CMAKE_COMMAND} -DVERSION_FILE=${VTL_VERSION_DIR}/vtl_version.cmake
+          -DFROM=${CMAKE_BINARY_DIR} -DKIND=${CPACK_SYSTEM_NAME} -DTO=${VTL_RELEASE_DIR}
+          -P ${CMAKE_SOURCE_DIR}/cmake/release.cmake
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  COMMENT "Copying the packages to ${VTL_RELEASE_DIR}"
+  VERBATIM)
+add_dependencies(release msi)

@@ -12,6 +12,7 @@ packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev clang l
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
           xvfb socat x11-apps imagemagick groff ghostscript util-linux procps python3
           python3-pefile python3-psutil libtomlplusplus-dev
+          wixl msitools python3-olefile python3-liblnk  # the Windows installer and its tests
           scdoc debhelper dpkg-dev lintian man-db)  # the Debian packages and their tests
 missing=()
 for p in "${packages[@]}"; do

@@ -13,13 +13,12 @@ import json
 import os
 import resource
 import subprocess
-import sys
 import time
 import tomllib
 
+from vtltest.vtl_e2e import Simulator
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from vtl_e2e import Simulator  # noqa: E402
 
 BUILD = os.path.abspath(os.environ.get("VTL_NATIVE_BUILD", "build/native"))
 VTL = os.path.join(BUILD, "vtl")

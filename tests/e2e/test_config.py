@@ -8,7 +8,7 @@ import time
 import unittest
 
 from vtltest.peer import frame
-from vtltest.vtl_e2e import BUILD, ERROR_CAPTION, TMP, Simulator, Tool, wine_path
+from vtltest.vtl_e2e import BUILD, ERROR_CAPTION, EXE, TMP, Simulator, Tool, wine_path
 
 DEBUG_CAPTION = "VTL_K4ZVL debug"
 SAVE_CAPTION, OPEN_CAPTION = "Save config file", "Open config file"
@@ -41,12 +41,12 @@ SYNC_CONTROLS = ("--controls-period", "200", "--controls-pattern", "count")
 
 class ConfigTool(Tool):
     """The exe with COM1 on a simulator, the "K4 Config" page selected and showing its
-    defaults, and COM1 opened by the comms page."""
+    defaults, and COM1 opened by the comms page. exe and cwd as for Tool."""
 
-    def __init__(self, *sim_options, sim=None):
+    def __init__(self, *sim_options, sim=None, exe=EXE, cwd=None):
         self.sim = sim or Simulator("--seed", "7", *sim_options)
         try:
-            super().__init__(com1=False)
+            super().__init__(exe=exe, cwd=cwd, com1=False)
         except BaseException:
             self.sim.close()
             raise
