@@ -140,6 +140,14 @@ case $stage in
     ;;
 esac
 
+# Every release artefact into build/release/: the zips, the installers and the Debian
+# packages. After the tests, whose package tests remake the zips and installers.
+if [ "$stage" = win ] || [ "$stage" = all ]; then
+  [ $win_ok = 1 ] && build win release
+  [ -d build/win32 ] && build win32 release
+  ls -l build/release
+fi
+
 for name in native native-asan win win32; do
   [ -f "$logs/$name-ctest.log" ] && count "build/$name"
 done

@@ -9,7 +9,7 @@
 #
 # Reproducible: dpkg-buildpackage takes SOURCE_DATE_EPOCH from the changelog's date,
 # which is the commit's time, and dpkg-deb clamps every file's time to it.
-set(VTL_RELEASE_DIR ${CMAKE_SOURCE_DIR}/build/release CACHE PATH "where the release artefacts go")
+# VTL_RELEASE_DIR comes from cmake/packaging.cmake, included first.
 if(VTL_NATIVE_BUILD)
   add_custom_target(debs
     COMMAND ${CMAKE_COMMAND} --build ${VTL_NATIVE_BUILD} --target vtl vtl-unit-sim
@@ -30,4 +30,6 @@ if(VTL_NATIVE_BUILD)
   add_test(NAME debs COMMAND ${CMAKE_SOURCE_DIR}/tests/debs_test.sh ${VTL_RELEASE_DIR} ${CMAKE_BINARY_DIR})
   set_tests_properties(debs PROPERTIES LABELS release TIMEOUT 600 FIXTURES_REQUIRED debs)
   vtl_wine_test(debs)
+  # The 64-bit build's release target brings the Debian packages along.
+  add_dependencies(release debs)
 endif()

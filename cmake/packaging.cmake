@@ -2,8 +2,9 @@
 # by msitools' wixl (cmake/make-msi.py, cmake/installer.wxs), both in the build folder:
 #   cmake --build build/win --target package      VTL_K4ZVL-<version>-win64.zip
 #   cmake --build build/win --target msi          VTL_K4ZVL-<version>-win64.msi
-#   cmake --build build/win --target release      both, copied to build/release/
-# (build/win32: the same for win32). They hold the shipped programs (VTL_K4ZVL.exe,
+#   cmake --build build/win --target release      both, copied to build/release/, and
+#                                                  the Debian packages (cmake/debian.cmake)
+# (build/win32: the same for win32, without the Debian packages). They hold the shipped programs (VTL_K4ZVL.exe,
 # vtl-unit-sim.exe, vtl.exe), the user guide VTL_K4ZVL.pdf and README.txt. Included at the
 # end of the top-level CMakeLists.txt, once every program's target exists.
 #
@@ -95,7 +96,7 @@ include(CPack)
 # The installer: what the zip holds, installed per user (cmake/installer.wxs). Its name
 # carries the version, known only at build time, so it is made whenever asked for.
 set(VTL_RELEASE_DIR ${CMAKE_SOURCE_DIR}/build/release CACHE PATH
-    "the folder the release target copies the packages to")
+    "where the release artefacts go: the zips, the installers, the Debian packages")
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(VTL_MSI_ARCH x64)
 else()

@@ -50,8 +50,9 @@ SUPPORTED_OS = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8
 PE_FACTS = {  # exe: (imported at start, delay-loaded)
     "VTL_K4ZVL.exe": ({"comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll"},
                       {"comdlg32.dll", "shell32.dll"}),
-    "vtl.exe": ({"advapi32.dll", "kernel32.dll", "msvcrt.dll"}, set()),
-    "vtl-unit-sim.exe": ({"kernel32.dll", "msvcrt.dll"}, set()),
+    # shell32: CommandLineToArgvW, for arguments outside the ANSI code page.
+    "vtl.exe": ({"advapi32.dll", "kernel32.dll", "msvcrt.dll"}, {"shell32.dll"}),
+    "vtl-unit-sim.exe": ({"kernel32.dll", "msvcrt.dll"}, {"shell32.dll"}),
 }
 # ASLR with the full 64-bit range on win64, and DEP (Microsoft Learn, "PE Format",
 # "DLL Characteristics"): every one of these flags the exe has, and no other.

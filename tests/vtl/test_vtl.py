@@ -560,14 +560,43 @@ def run_plan(plan_text, *args, folder=None):
     return vtl("test", plan, *args, timeout=60), plan
 
 
-def start_plan(plan_text, folder, *args):
-    """`vtl test` started on a plan, its output read line by line."""
+def start_plan(test, plan_text, folder, *args):
+    """`vtl test` started on a plan, its output read line by line; ended when the test
+    ends, passed or failed."""
     plan = os.path.join(folder, "plan.toml")
     with open(plan, "w") as f:
         f.write(plan_text)
     process = subprocess.Popen([VTL, "test", plan] + list(args), stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)
+    test.addCleanup(end_process, process)
     return process, Lines(process)
+
+
+def end_process(process):
+    if process.poll() is None:
+        process.kill()
+        process.wait()
+    process.stderr.close()
+
+
+def two_units_plan(test, plan_text, then):
+    """The plan against two simulators, a JUnit report asked for; `then(process, lines,
+    sims)` once both passed their first step (a read). Returns the report's testsuites
+    by port, the simulators and the output lines."""
+    sims = [Simulator(program=SIM, com=None) for _ in range(2)]
+    folder = tempfile.mkdtemp()
+    report = os.path.join(folder, "report.xml")
+    try:
+        process, lines = start_plan(test, plan_text, folder, "--port", sims[0].path,
+                                    "--port", sims[1].path, "--junit", report)
+        for sim in sims:
+            lines.wait_for(lambda l, p=sim.path: l.startswith("PASS  " + p + "  1 read"))
+        then(process, sims)
+    finally:
+        for sim in sims:
+            sim.close()
+    lines.thread.join(5)
+    return {s.get("name"): s for s in junit(report).findall("testsuite")}, sims, lines.all()
 
 
 def junit(path):
@@ -657,10 +686,9 @@ tx = "off"
             (b"", [reached("expect controls"), POLL]), (answer, [ACK]),
             (TX_OFF, [ACK]),
         ])
-        process, lines = start_plan(plan, folder, "--port", unit.path, "--junit",
+        process, lines = start_plan(self, plan, folder, "--port", unit.path, "--junit",
                                     os.path.join(folder, "report.xml"))
         self.assertEqual(process.wait(30), 0, "\n".join(lines.all()) + process.stderr.read())
-        process.stderr.close()
         unit.finish(self)
         lines.thread.join(5)
         out = lines.all()
@@ -785,21 +813,13 @@ tx = "off"
         self.assertIn("more than the 60 ms allowed", objects[1]["reason"])
 
     def test_a_unit_lost_mid_plan_errs_and_the_others_finish(self):
-        sims = [Simulator(program=SIM, com=None) for _ in range(2)]
-        folder = tempfile.mkdtemp()
-        report = os.path.join(folder, "report.xml")
-        try:
-            process, lines = start_plan(
-                "[[step]]\nread = true\n[[step]]\nwait_ms = 5000\n[[step]]\ntx = \"on\"\n",
-                folder, "--port", sims[0].path, "--port", sims[1].path, "--junit", report)
-            lines.wait_for(lambda l: l.startswith("PASS  " + sims[0].path + "  1 read"))
+        def lose_the_first(process, sims):
             sims[0].kill()
             self.assertEqual(process.wait(30), 1)
-            process.stderr.close()
-        finally:
-            for sim in sims:
-                sim.close()
-        suites = {s.get("name"): s for s in junit(report).findall("testsuite")}
+
+        suites, sims, _ = two_units_plan(
+            self, "[[step]]\nread = true\n[[step]]\nwait_ms = 5000\n[[step]]\ntx = \"on\"\n",
+            lose_the_first)
         lost = steps_of(suites[sims[0].path])
         self.assertEqual(lost[1][:2], ("2 wait 5000 ms", "error"))
         self.assertRegex(lost[1][2], "^the port %s was lost: Input/output error$"
@@ -808,26 +828,17 @@ tx = "off"
         self.assertEqual({s[1] for s in steps_of(suites[sims[1].path])}, {"pass"})
 
     def test_ctrl_c_ends_every_unit_and_writes_the_whole_report(self):
-        sims = [Simulator(program=SIM, com=None) for _ in range(2)]
-        folder = tempfile.mkdtemp()
-        report = os.path.join(folder, "report.xml")
-        try:
-            process, lines = start_plan(
-                "[[step]]\nread = true\n[[step]]\nwait_ms = 60000\n[[step]]\ntx = \"on\"\n",
-                folder, "--port", sims[0].path, "--port", sims[1].path, "--junit", report)
-            for sim in sims:
-                lines.wait_for(lambda l, p=sim.path: l.startswith("PASS  " + p + "  1 read"))
+        def interrupt(process, sims):
             process.send_signal(signal.SIGINT)
             self.assertEqual(process.wait(10), 1)
-            process.stderr.close()
-        finally:
-            for sim in sims:
-                sim.close()
-        for suite in junit(report).findall("testsuite"):
+
+        suites, _, out = two_units_plan(
+            self, "[[step]]\nread = true\n[[step]]\nwait_ms = 60000\n[[step]]\ntx = \"on\"\n",
+            interrupt)
+        for suite in suites.values():
             self.assertEqual([s[1:] for s in steps_of(suite)],
                              [("pass", ""), ("skipped", "interrupted"), ("skipped", "interrupted")])
-        lines.thread.join(5)
-        self.assertEqual(lines.all()[-1], "2 units: 0 passed, 2 failed")
+        self.assertEqual(out[-1], "2 units: 0 passed, 2 failed")
         self.assertFalse(os.path.exists(report + ".tmp"))
 
     def test_monitor_faults_are_counted_and_repeat_with_their_seed(self):
