@@ -582,7 +582,7 @@ def end_process(process):
 def two_units_plan(test, plan_text, then):
     """The plan against two simulators, a JUnit report asked for; `then(process, lines,
     sims)` once both passed their first step (a read). Returns the report's testsuites
-    by port, the simulators and the output lines."""
+    by port, the simulators and the output lines; the folder holds nothing else."""
     sims = [Simulator(program=SIM, com=None) for _ in range(2)]
     folder = tempfile.mkdtemp()
     report = os.path.join(folder, "report.xml")
@@ -596,6 +596,8 @@ def two_units_plan(test, plan_text, then):
         for sim in sims:
             sim.close()
     lines.thread.join(5)
+    # The report whole, its temporary file gone.
+    test.assertEqual(sorted(os.listdir(folder)), ["plan.toml", "report.xml"])
     return {s.get("name"): s for s in junit(report).findall("testsuite")}, sims, lines.all()
 
 
@@ -839,7 +841,6 @@ tx = "off"
             self.assertEqual([s[1:] for s in steps_of(suite)],
                              [("pass", ""), ("skipped", "interrupted"), ("skipped", "interrupted")])
         self.assertEqual(out[-1], "2 units: 0 passed, 2 failed")
-        self.assertFalse(os.path.exists(report + ".tmp"))
 
     def test_monitor_faults_are_counted_and_repeat_with_their_seed(self):
         def answers(seed):

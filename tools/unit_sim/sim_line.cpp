@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/system.h"
 #include "tools/unit_sim/unit_simulator.h"
 
 bool PortLine::Open(std::string* error) {
@@ -10,7 +11,7 @@ bool PortLine::Open(std::string* error) {
     const OpenStatus status = OpenPseudoTerminal(2400, &path);
     if (status == kOpened) return true;
     *error = std::string("cannot create a pseudo-terminal pair: ") +
-             (status == kCreateFailed ? std::strerror(errno) : OpenStatusText(status));
+             (status == kCreateFailed ? SystemErrorText(LastSystemErrorCode()) : OpenStatusText(status));
     return false;
   }
   const OpenStatus status = SerialPort::Open(path.c_str(), 2400);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "link/serial_port.h"
+#include "platform/system.h"
 #include "tools/unit_sim/sim_line.h"
 #include "tools/unit_sim/sim_options.h"
 #include "tools/unit_sim/unit_simulator.h"
@@ -104,7 +105,7 @@ class PtyLine : public PortLine {
 std::string DeviceOpenFailure(const std::string& path, int16_t status) {
   const int saved = errno;
   if (status == SerialPort::kCreateFailed) {
-    std::string why = std::strerror(saved);
+    std::string why = SystemErrorText(static_cast<unsigned long>(saved));
     if (saved == EACCES) {
       why += "; the user may need to be in the 'dialout' group (sudo usermod -aG dialout $USER,"
              " then log in again)";
@@ -119,7 +120,7 @@ std::string DeviceOpenFailure(const std::string& path, int16_t status) {
   if (!terminal) return "not a serial device";
   const bool laterStep = status <= SerialPort::kTimeoutsFailed && status >= SerialPort::kThreadFailed;
   return std::string(SerialPort::OpenStatusText(laterStep ? status : int{SerialPort::kStateFailed})) +
-         " (" + std::strerror(saved) + ")";
+         " (" + SystemErrorText(static_cast<unsigned long>(saved)) + ")";
 }
 
 SimLine* NewSimLine(const SimOptions& options, UnitSimulator* simulator) {

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/system.h"
+
 extern char** environ;
 
 namespace {
@@ -97,7 +99,7 @@ bool WinePort::Map(const std::string& path, std::string* error) {
   mapped = path;
   // The value was set first: a server started by that call has made its links by now.
   if ((::unlink(link.c_str()) != 0 && errno != ENOENT) || ::symlink(path.c_str(), link.c_str()) != 0) {
-    *error = "cannot map " + link + " to " + path + ": " + std::strerror(errno);
+    *error = "cannot map " + link + " to " + path + ": " + SystemErrorText(LastSystemErrorCode());
     Unmap();
     return false;
   }
