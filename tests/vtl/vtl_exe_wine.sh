@@ -84,6 +84,10 @@ check "test, site record written" 0 'record replaced: "C041FBF06000A0"' -- cat "
 printf '[[step]]\ntx = "up"\n' >plan.toml
 check "test, plan error" 2 "plan.toml:2:6: step 1, key 'tx'" -- "${vtl[@]}" test plan.toml --port COM7
 check "test, no port opened" 3 'cannot open COM9' -- "${vtl[@]}" test "$examples/bench.toml" --port COM9
+cp "$examples/bench.toml" "$folder/計画.toml"
+check "test, plan and report named outside the ANSI code page" 0 '^1 unit: 1 passed, 0 failed' -- \
+  "${vtl[@]}" test "$folder/計画.toml" --port COM7 --junit "$folder/報告.xml"
+check "test, that report" 0 '<testsuite name="COM7" tests="4" failures="0"' -- cat "$folder/報告.xml"
 # vtl-unit-sim.exe on COM7 of a connected pair, its record from a file with such a
 # name; vtl.exe reads it on COM8.
 wine_env_com_pair 7 8
