@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <cerrno>
 #include <iterator>
@@ -248,7 +249,10 @@ class ConfigFiles : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     folder = pattern;
   }
-  void TearDown() override { std::system(("rm -rf '" + folder + "'").c_str()); }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
   std::string PathOf(const char* name) const { return folder + "/" + name; }
   static void Put(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -344,7 +345,8 @@ TEST_F(SimWithCodec, WriteIsKeptSavedAndReadBack) {
   UnitConfig saved{};
   EXPECT_EQ(LoadConfigFile(file.c_str(), &saved), ConfigFileError::kNone);
   EXPECT_EQ(saved, record);
-  std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
 }
 
 TEST_F(SimWithCodec, IndicationsAreRememberedAtTheirWidth) {
@@ -730,7 +732,8 @@ TEST(SimBinary, BadInputEndsWithAMessageAndFailure) {
                              "--flood-frames", "--seed", "--run-for", "--quiet"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
-  std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace
