@@ -27,8 +27,14 @@ if(CMAKE_SCRIPT_MODE_FILE)
   if(I686)
     set(kill_at --kill-at)
   endif()
-  execute_process(COMMAND ${DLLTOOL} --input-def ${OUTPUT}.def --dllname ${DLL} ${kill_at}
-                          --output-delaylib ${OUTPUT}
+  # Run in the output's folder and given its bare name: dlltool names the library's
+  # symbols after the output path it is given (__DLL_HANDLE_<path>), and a folder in
+  # them would make builds in two folders differ.
+  get_filename_component(folder ${OUTPUT} DIRECTORY)
+  get_filename_component(library ${OUTPUT} NAME)
+  execute_process(COMMAND ${DLLTOOL} --input-def ${library}.def --dllname ${DLL} ${kill_at}
+                          --output-delaylib ${library}
+                  WORKING_DIRECTORY ${folder}
                   COMMAND_ERROR_IS_FATAL ANY)
   return()
 endif()
