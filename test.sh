@@ -20,6 +20,8 @@
 #   1. build/native; its tests then run while build/win builds.
 #   2. build/win's tests, two at a time; beside them, at the lowest priority so as not
 #      to slow them: build/native-asan and its tests, then build/win32 and its tests.
+#   3. every release artefact into build/release/ (the release targets of build/win and
+#      build/win32: the zips, the installers, the Debian packages).
 # The last line is the total: "N passed, M failed"; skipped tests count as neither.
 set -uo pipefail
 cd "$(dirname "$0")"

@@ -143,6 +143,16 @@ check "the launcher checks the device first" 2 '/dev/no-such-tty does not exist'
   env XDG_DATA_HOME="$scratch/data" "$root/usr/bin/vantrel-configurator" --device /dev/no-such-tty
 check "the launcher wants a display" 2 'no display' -- \
   env -u DISPLAY XDG_DATA_HOME="$scratch/data" "$root/usr/bin/vantrel-configurator"
+# A second launcher on a prefix that one is running with is refused before Wine starts.
+mkdir -p "$scratch/data/vantrel-configurator"
+(exec -a vantrel-configurator sleep 60) &
+holder=$!
+echo "$holder" >"$scratch/data/vantrel-configurator/launcher.pid"
+check "a second launcher on the same prefix is refused" 2 \
+  "another vantrel-configurator \(process $holder\) is running" -- \
+  env XDG_DATA_HOME="$scratch/data" "$root/usr/bin/vantrel-configurator"
+kill "$holder"
+wait "$holder" 2>/dev/null
 # Headless, the test driver works the tool in the launcher's Wine prefix: COM1 is the
 # simulator's pty, a Read shows the unit's firmware, pictures land in the current folder.
 start_simulator "$scratch/sim2.log"
