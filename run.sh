@@ -28,51 +28,15 @@ stops. Ctrl-C stops everything too. Logs are in build/run-logs/.
 EOF
 }
 
-fail() {  # a usage or device problem, said before anything is built or started
-  echo "run: $*" >&2
-  exit 2
-}
+# The device checks, the prefix, the COM mapping and the headless run are shared with
+# the installed launcher (packaging/vantrel-configurator).
+VTL_RUN_NAME=run
+source tests/wine/wine-env.sh
+source tools/configurator-run.sh
 
-device=""
-com=1
-sim_options=()
-while [ $# -gt 0 ]; do
-  case $1 in
-    --help|-h) usage; exit 0 ;;
-    --device) [ $# -ge 2 ] || fail "--device needs a path (see --help)"; device=$2; shift 2 ;;
-    --device=*) device=${1#--device=}; shift ;;
-    --com) [ $# -ge 2 ] || fail "--com needs a number (see --help)"; com=$2; shift 2 ;;
-    --com=*) com=${1#--com=}; shift ;;
-    --) shift; sim_options=("$@"); break ;;
-    *) fail "unknown option '$1' (see --help)" ;;
-  esac
-done
-[[ $com =~ ^[0-9]+$ ]] && [ "$com" -ge 1 ] && [ "$com" -le 15 ] ||
-  fail "--com takes a port number from 1 to 15, not '$com'"
-[ -n "$device" ] || [ "$com" = 1 ] || fail "--com goes with --device"
-[ -z "$device" ] || [ ${#sim_options[@]} -eq 0 ] ||
-  fail "options after -- are for the simulator, which --device does not start"
-
-if [ -n "$device" ]; then
-  # Said here, before Wine would turn every reason into "Failed to open serial port".
-  [ -e "$device" ] || fail "$device does not exist (is the adapter plugged in? ls /dev/ttyUSB* /dev/ttyACM*)"
-  [ -c "$device" ] || fail "$device is not a serial device"
-  if [ ! -r "$device" ] || [ ! -w "$device" ]; then
-    fail "$device cannot be opened for reading and writing by $(id -un): permission denied." \
-      "Serial devices belong to the 'dialout' group: sudo usermod -aG dialout $(id -un)," \
-      "then log in again"
-  fi
-  # Opened without waiting for the modem lines, as the link opens it.
-  why=$(python3 -c '
-import os, sys
-try:
-    fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-except OSError as e:
-    print(e.strerror)
-    sys.exit(0)
-print("" if os.isatty(fd) else "not a serial device")' "$device")
-  [ -z "$why" ] || fail "$device cannot be opened: $why"
-fi
+vtl_run_options --rest "$@"
+device=$vtl_device com=$vtl_com sim_options=("${vtl_rest[@]}")
+[ -z "$device" ] || vtl_run_check_device "$device"
 
 tools/setup.sh
 
@@ -86,18 +50,7 @@ vtl_build_folder win VTL_K4ZVL vtl-driver vtl_help || exit 1
 
 # A prefix of its own, so that test runs that stop their Wine processes leave this alone.
 export VTL_WINE_PREFIX=${VTL_WINE_PREFIX:-$root/build/wine-prefix-run}
-source tests/wine/wine-env.sh
-wine_env_init
-
-headless=0
-if [ -z "${DISPLAY:-}" ]; then
-  headless=1
-  wine_env_display
-  # No window manager runs on Xvfb, so Wine draws the frames and captions itself.
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-else
-  wine reg delete 'HKCU\Software\Wine\X11 Driver' /v Managed /f >/dev/null 2>&1 || true
-fi
+vtl_run_wine "$root/build/win/vtl-driver.exe"
 
 if [ -n "$device" ]; then
   wine_env_com_map "$com" "$device"
@@ -126,63 +79,13 @@ fi
 
 # The tool writes ZVL-Log.txt (when asked to) into its current folder.
 mkdir -p build/run
-(cd build/run && exec wine "$root/build/win/VTL_K4ZVL.exe") >"$logs/wine.log" 2>&1 &
-tool_pid=$!
+vtl_run_tool "$root/build/win/VTL_K4ZVL.exe" build/run "$logs/wine.log"
 
-if [ $headless = 0 ]; then
+if [ $vtl_headless = 0 ]; then
   echo "run: VTL_K4ZVL.exe is running; close its window to stop"
-  wait "$tool_pid" || true
+  wait "$vtl_tool_pid" || true
   exit 0
 fi
 
 # Headless: the driver works the tool as a user would, and pictures are taken.
-coproc DRIVER { exec wine "$root/build/win/vtl-driver.exe" 2>>"$logs/wine.log"; }
-drive() {
-  local reply
-  echo "$*" >&"${DRIVER[1]}"
-  IFS= read -r reply <&"${DRIVER[0]}" || reply="error (driver ended)"
-  reply=${reply%$'\r'}
-  case $reply in
-    ok*) echo "${reply#ok}" | sed 's/^ //' ;;
-    *) echo "run: $* -> $reply" >&2; return 1 ;;
-  esac
-}
-shots=$root/build/screenshots
-mkdir -p "$shots"
-# shoot NAME: the sheet and a small margin, cut out of the whole screen.
-shoot() {
-  local left top right bottom
-  read -r left top right bottom < <(drive rect sheet)
-  left=$((left > 8 ? left - 8 : 0)); top=$((top > 8 ? top - 8 : 0))
-  import -display "$DISPLAY" -window root -crop "$((right - left + 8))x$((bottom - top + 8))+$left+$top" \
-    +repage "$shots/$1"
-}
-
-drive find-sheet "\"Vantrel (K4 to ZVL)\"" 30000 >/dev/null
-# COM1 is opened after 200 ms; another port is chosen in the list as a user would.
-if [ "$com" != 1 ]; then
-  drive wait-text 0 1016 "COM1" 15000 >/dev/null
-  drive combo-select 0 1012 "$com" >/dev/null  # entry 0 is "None", then COM1 to COM15
-fi
-drive wait-text 0 1016 "\"COM$com' opened\"" 15000 >/dev/null ||
-  echo "run: COM$com did not open; the picture shows why" >&2
-# Let some traffic through: the simulator sends controls every second and asks for
-# indications every two; a real unit sends what it sends.
-drive wait-text 0 1016 "Rx:" 15000 >/dev/null || true
-drive sleep 2500 >/dev/null
-shoot 1-zvl-comms.png
-
-drive page 1 >/dev/null
-drive wait-text 1 1011 "\"Set to defaults\"" 5000 >/dev/null
-drive click 1 1006 >/dev/null  # Read: the unit answers with its configuration
-drive wait-text 1 1011 "\"Read complete\"" 5000 >/dev/null || true
-drive sleep 500 >/dev/null
-shoot 2-k4-config.png
-
-drive close >/dev/null
-status=$(drive wait-exit 15000 || echo "?")
-echo "quit" >&"${DRIVER[1]}" || true
-echo "run: screenshots saved:"
-echo "  build/screenshots/1-zvl-comms.png  (the ZVL comms page: COM$com open, traffic in the log)"
-echo "  build/screenshots/2-k4-config.png  (the K4 Config page after Read)"
-echo "run: the tool exited with status $status; everything started here is stopped"
+vtl_run_headless "$root/build/win/vtl-driver.exe" "$root/build/screenshots" "$com" "$logs/wine.log"

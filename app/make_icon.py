@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """Draws the tool's icon: one 32 x 32 image in the 16 standard colours, written as a
-.ico file (header, one directory entry, a 4-bit DIB with its AND mask).
+.ico file (header, one directory entry, a 4-bit DIB with its AND mask), or as a PNG of
+another size (nearest pixel), for the icon theme of a Linux desktop.
 
 The picture is the unit: a grey case with its front panel (a "V" badge, a green and a
 cyan lamp) and, below it, the square wave of the serial line it is configured over.
 
     make_icon.py OUTPUT.ico
+    make_icon.py --png SIZE OUTPUT.png
 """
 import struct
 import sys
+import zlib
 
 # The 16-colour palette, in the usual order, as (blue, green, red).
 PALETTE = [
@@ -81,11 +84,40 @@ def ico_bytes(image):
     return directory + entry + dib
 
 
+def png_bytes(image, size):
+    """The image scaled to size x size, each pixel the nearest one, as an RGBA PNG (no
+    time or other ancillary chunk, so the bytes depend on the picture alone)."""
+    rows = []
+    for y in range(size):
+        source = image[y * SIZE // size]
+        row = bytearray(b"\0")  # filter type: none
+        for x in range(size):
+            c = source[x * SIZE // size]
+            if c is None:
+                row += bytes(4)
+            else:
+                b, g, r = PALETTE[c]
+                row += bytes((r, g, b, 255))
+        rows.append(bytes(row))
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data)))
+
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)  # 8-bit RGBA
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
+            chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
+
+
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: make_icon.py OUTPUT.ico")
-    with open(sys.argv[1], "wb") as out:
-        out.write(ico_bytes(draw()))
+    if len(sys.argv) == 2:
+        data = ico_bytes(draw())
+    elif len(sys.argv) == 4 and sys.argv[1] == "--png" and sys.argv[2].isdigit():
+        data = png_bytes(draw(), int(sys.argv[2]))
+    else:
+        sys.exit("usage: make_icon.py OUTPUT.ico | make_icon.py --png SIZE OUTPUT.png")
+    with open(sys.argv[-1], "wb") as out:
+        out.write(data)
 
 
 if __name__ == "__main__":

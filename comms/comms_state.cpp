@@ -22,34 +22,43 @@ std::string PortName(const std::string& text) { return text.substr(0, kMaxPortNa
 // Frame positions: the payload starts after the line feed.
 constexpr unsigned kWidthDigit = 3;  // width, low-nibble digit; the high one follows
 constexpr unsigned kFirstData = 5;   // byte 0, low-nibble digit
-
-// Reads data byte i of a "C" or "I" frame into *target when both of its digits lie
-// inside the frame; otherwise *target keeps its value.
-void ReadDataByte(const uint8_t* frame, uint8_t length, unsigned i, uint8_t* target) {
-  const unsigned low = kFirstData + 2 * i;
-  if (low + 1 < length) *target = HexByte(frame[low], frame[low + 1]);
-}
 }  // namespace
+
+BitsFrame DecodeBitsFrame(const uint8_t* frame, uint8_t length) {
+  BitsFrame bits;
+  if (frame == nullptr) return bits;
+  // A frame too short to hold its width has no width we could trust.
+  if (kWidthDigit + 1 < length) bits.width = HexByte(frame[kWidthDigit], frame[kWidthDigit + 1]);
+  for (unsigned i = 0; i < 8; ++i) {
+    const unsigned low = kFirstData + 2 * i;
+    if (low + 1 >= length) break;
+    bits.bytes[i] = HexByte(frame[low], frame[low + 1]);
+    bits.bytesRead = i + 1;
+  }
+  return bits;
+}
 
 FrameEffect CommsState::Receive(const uint8_t* frame, uint8_t length) {
   if (frame == nullptr || length < 2) return FrameEffect::kNone;
   switch (frame[1]) {
     case 'C': {
-      // A frame too short to hold its width has no width we could trust.
-      if (kWidthDigit + 1 >= length) return FrameEffect::kNone;
-      const uint8_t width = HexByte(frame[kWidthDigit], frame[kWidthDigit + 1]);
-      if (width != kWidth32 && width != kWidth64) return FrameEffect::kNone;
-      const unsigned count = width == kWidth64 ? 8 : 4;
-      for (unsigned i = 0; i < count; ++i) ReadDataByte(frame, length, i, &controls[i]);
-      wideControls = width == kWidth64;
+      const BitsFrame bits = DecodeBitsFrame(frame, length);
+      if (!bits.WidthKnown()) return FrameEffect::kNone;
+      // Bytes whose digits lie past a short frame's end keep their values.
+      for (unsigned i = 0; i < bits.ByteCount() && i < bits.bytesRead; ++i) {
+        controls[i] = bits.bytes[i];
+      }
+      wideControls = bits.width == kWidth64;
       return FrameEffect::kShowControls;
     }
-    case 'I':
+    case 'I': {
       // Width and length are not examined: a received indications frame only ever
       // sets indications 1 to 32. Bytes whose digits lie past a short frame's end keep
       // their values rather than being read from beyond it.
-      for (unsigned i = 0; i < 4; ++i) ReadDataByte(frame, length, i, &indications[i]);
+      const BitsFrame bits = DecodeBitsFrame(frame, length);
+      for (unsigned i = 0; i < 4 && i < bits.bytesRead; ++i) indications[i] = bits.bytes[i];
       return FrameEffect::kShowIndications;
+    }
     case 'R':
       return respond.load() ? FrameEffect::kSendIndications : FrameEffect::kNone;
     default:

@@ -106,9 +106,24 @@ enum class FrameEffect {
 
 enum class BitSet { kControls, kIndications };
 
-struct CommsState {
+// What a "C" or an "I" frame (line feed through carriage return) carries, read alike
+// for both: the width its digits give (0 when the frame is too short to hold them), and
+// each data byte whose two digits lie inside the frame, up to eight, whatever the width.
+struct BitsFrame {
   static constexpr uint8_t kWidth32 = 0x20;
   static constexpr uint8_t kWidth64 = 0x40;
+  uint8_t width = 0;
+  unsigned bytesRead = 0;  // bytes[0..bytesRead) came from the frame; the rest are 0
+  uint8_t bytes[8] = {};
+
+  bool WidthKnown() const { return width == kWidth32 || width == kWidth64; }
+  unsigned ByteCount() const { return width == kWidth64 ? 8 : 4; }
+};
+BitsFrame DecodeBitsFrame(const uint8_t* frame, uint8_t length);
+
+struct CommsState {
+  static constexpr uint8_t kWidth32 = BitsFrame::kWidth32;
+  static constexpr uint8_t kWidth64 = BitsFrame::kWidth64;
   static constexpr unsigned kMaxPayload = 21;  // the 64-bit indications packet
 
   // Applies a received frame (line feed through carriage return) and says what

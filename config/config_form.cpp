@@ -128,6 +128,7 @@ const RequestTexts& TextsOf(ConfigRequest request) {
 }  // namespace
 
 const uint8_t* RequestPayload(ConfigRequest request) { return TextsOf(request).payload; }
+const char* RefusedStatus(ConfigRequest request) { return TextsOf(request).refused; }
 
 SendOutcome AfterSend(ConfigRequest request, bool sent, bool ctrlDown) {
   SendOutcome outcome;
@@ -148,11 +149,19 @@ bool AnsweredInTime(uint32_t requestTick, uint32_t answerTick, uint32_t windowMs
 void ConfigForm::WriteRequested(uint32_t tick) {
   writePending = true;
   requestTime = tick;
+  txPending = false;
 }
 
 void ConfigForm::ReadRequested(uint32_t tick) {
   readPending = true;
   requestTime = tick;
+  txPending = false;
+}
+
+void ConfigForm::TxRequested(ConfigRequest request, uint32_t tick) {
+  txPending = true;
+  txRequest = request;
+  txRequestTime = tick;
 }
 
 ConfigForm::FrameOutcome ConfigForm::OnFrame(const uint8_t* frame, uint8_t length,
@@ -161,21 +170,30 @@ ConfigForm::FrameOutcome ConfigForm::OnFrame(const uint8_t* frame, uint8_t lengt
   if (length < 2) return outcome;
   const uint8_t type = frame[1];
   if (type == '+' || type == '-') {
+    const bool accepted = type == '+';
+    outcome.kind = accepted ? FrameKind::kAccepted : FrameKind::kRefused;
     // The answer's tick is taken by the reader thread as it arrives, the request's on
     // this thread once the send has returned (the "Tx: " log line included), so a quick
     // unit's answer can carry a tick from just before the request's. It still answers
     // that request: an answer stamped before it counts as immediate.
     const bool inTime = AnsweredInTime(requestTime, receivedTick, answerWindowMs);
-    if (writePending) {
-      writePending = false;
-      if (inTime) {
-        outcome.statuses.push_back(type == '+' ? kWriteSuccessfulStatus : kWriteRejectedStatus);
+    const auto answer = [&](ConfigRequest request) {
+      outcome.answered.push_back(request);
+      // A '+' to a read says nothing yet: the read response follows it. A '+' to a Tx
+      // leaves its "Tx on"/"Tx off" standing.
+      if (!accepted) {
+        outcome.statuses.push_back(TextsOf(request).refused);
+      } else if (request == ConfigRequest::kWrite) {
+        outcome.statuses.push_back(kWriteSuccessfulStatus);
       }
-    }
-    if (readPending) {
-      readPending = false;
-      // A '+' to a read says nothing yet: the read response follows it.
-      if (inTime && type == '-') outcome.statuses.push_back(kReadRejectedStatus);
+    };
+    if (writePending || readPending) {
+      if (writePending && inTime) answer(ConfigRequest::kWrite);
+      if (readPending && inTime) answer(ConfigRequest::kRead);
+      writePending = readPending = false;
+    } else if (txPending) {
+      txPending = false;
+      if (AnsweredInTime(txRequestTime, receivedTick, answerWindowMs)) answer(txRequest);
     }
     return outcome;
   }
@@ -184,9 +202,14 @@ ConfigForm::FrameOutcome ConfigForm::OnFrame(const uint8_t* frame, uint8_t lengt
     case ReadResponseStatus::kNotReadResponse:
       break;
     case ReadResponseStatus::kInvalid:
+      outcome.kind = FrameKind::kInvalidResponse;
       outcome.statuses.push_back(response.statusText);
       break;
     case ReadResponseStatus::kValid:
+      outcome.kind = FrameKind::kReadResponse;
+      outcome.record = response.config;
+      outcome.firmware = response.firmware;
+      outcome.dipSwitches = DipSwitches(response);
       outcome.statuses.push_back(response.statusText);
       outcome.showDaughterBoard = true;
       outcome.daughterBoard = response.daughterBoardText;

@@ -80,28 +80,30 @@ bool AnsweredInTime(uint32_t requestTick, uint32_t answerTick, uint32_t windowMs
 inline constexpr char kStatusCleared[] = "";
 inline constexpr char kDefaultsStatus[] = "Set to defaults";
 inline constexpr char kWriteSuccessfulStatus[] = "Write command successful";
-inline constexpr char kWriteRejectedStatus[] = "Write command rejected";
-inline constexpr char kReadRejectedStatus[] = "Read command rejected";
 
 // The page's requests to the unit.
 enum class ConfigRequest { kWrite, kRead, kTxOn, kTxOff };
 
 // What each request sends and shows, in ConfigRequest's order: the payload of a
 // two-character request (Write's packet is built from the record), the status line's
-// text once it is sent (null: the line is left alone), and the error box's text when
-// the line did not take it.
+// text once it is sent (null: the line is left alone), the error box's text when the
+// line did not take it, and the status line's text when the unit refuses it (NAK).
 struct RequestTexts {
   const uint8_t* payload;
   const char* sentStatus;
   const char* notSent;
+  const char* refused;
 };
 inline constexpr RequestTexts kRequests[] = {
-    {nullptr, nullptr, "Failed to send configuration packet"},
-    {kReadRequest, kStatusCleared, "Failed to send read request packet"},
-    {kTxOnRequest, "Tx on", "Failed to send 'Tx on' request packet"},
-    {kTxOffRequest, "Tx off", "Failed to send 'Tx off' request packet"},
+    {nullptr, nullptr, "Failed to send configuration packet", "Write command rejected"},
+    {kReadRequest, kStatusCleared, "Failed to send read request packet",
+     "Read command rejected"},
+    {kTxOnRequest, "Tx on", "Failed to send 'Tx on' request packet", "Tx on command rejected"},
+    {kTxOffRequest, "Tx off", "Failed to send 'Tx off' request packet",
+     "Tx off command rejected"},
 };
 const uint8_t* RequestPayload(ConfigRequest request);
+const char* RefusedStatus(ConfigRequest request);
 
 // What the page shows once a request's send has returned: a failed send is boxed and
 // leaves the status line alone; a sent one shows its status, and a sent Write (whose
@@ -126,6 +128,12 @@ std::string DebugBoxText(const ConfigPacket& packet);
 // time is their 32-bit difference, so the window holds across the wrap, and an answer
 // stamped a little before the request's tick (the two threads read the clock
 // separately) counts as immediate.
+//
+// Tx on and Tx off leave those marks alone and keep a mark of their own, so that a
+// refusal does not go on reading as done: an answer that no Write or Read takes
+// settles the latest Tx request, and a NAK within the window of that request's own
+// tick replaces its "Tx on"/"Tx off" with the refusal. A Write or Read sent after it
+// drops the Tx's mark: the next answer is theirs, and the one after it is not the Tx's.
 struct ConfigForm {
   static constexpr uint32_t kAnswerWindowMs = 1000;
 
@@ -134,14 +142,37 @@ struct ConfigForm {
   bool writePending = false;
   bool readPending = false;
   uint32_t requestTime = 0;
+  bool txPending = false;
+  ConfigRequest txRequest = ConfigRequest::kTxOn;
+  uint32_t txRequestTime = 0;
 
   void WriteRequested(uint32_t tick);
   void ReadRequested(uint32_t tick);
+  // Call only once a Tx on or Tx off request went out: a request never sent is never
+  // answered.
+  void TxRequested(ConfigRequest request, uint32_t tick);
 
-  // What a received frame changes on the page: the status texts to show in order
-  // (the last one stays visible), and for a valid read response the daughter-board
-  // text and the new record (already in `config`).
+  // What a received frame was to the page's requests.
+  enum class FrameKind {
+    kOther,            // not an answer; nothing changes
+    kAccepted,         // '+'
+    kRefused,          // '-'
+    kReadResponse,     // a valid read response
+    kInvalidResponse,  // a read response of the wrong length
+  };
+
+  // What a received frame changes. For the command-line tool: its kind, the requests an
+  // ACK or NAK settled within their window (Write, Read, then Tx; none when it came
+  // late or nothing was pending), and a valid read response's contents. For the page:
+  // the status texts to show in order (the last one stays visible), the daughter-board
+  // text and whether the record (already in `config`) is to be shown.
   struct FrameOutcome {
+    FrameKind kind = FrameKind::kOther;
+    std::vector<ConfigRequest> answered;
+    UnitConfig record{};
+    std::string firmware;     // "1.3"
+    std::string dipSwitches;  // the daughter-board line after its label: "1 on, 2 on, ..."
+
     std::vector<std::string> statuses;
     bool showDaughterBoard = false;
     std::string daughterBoard;

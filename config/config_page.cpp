@@ -171,7 +171,9 @@ void ConfigPage::Read() {
 }
 
 void ConfigPage::Tx(ConfigRequest request) {
-  ShowOutcome(AfterSend(request, Send(RequestPayload(request), kRequestLength), false));
+  const bool sent = Send(RequestPayload(request), kRequestLength);
+  if (sent) form.TxRequested(request, GetTickCount());  // before the status, as Read does
+  ShowOutcome(AfterSend(request, sent, false));
 }
 
 void ConfigPage::Save() {

@@ -135,7 +135,7 @@ ReadResponseStatus DecodeReadResponse(const uint8_t* frame, uint8_t length,
   const uint8_t dips = payload[5];
   const auto state = [dips](int bit) { return (dips >> bit) & 1 ? "off" : "on"; };
   std::snprintf(response->daughterBoardText, sizeof response->daughterBoardText,
-                "Dip Switch: 1 %s, 2 %s, 3 %s, 4 -%s", state(0), state(1), state(2),
+                "%s1 %s, 2 %s, 3 %s, 4 -%s", kDipSwitchLabel, state(0), state(1), state(2),
                 kLines[dips & 3]);
 
   uint8_t bytes[kConfigBytes];

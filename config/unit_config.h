@@ -95,6 +95,13 @@ struct ReadResponse {
   UnitConfig config;           // set only when valid
 };
 
+// The daughter-board line of a valid response: this label, then the dip switches
+// ("1 off, 2 on, 3 off, 4 -, VF, v.23").
+inline constexpr char kDipSwitchLabel[] = "Dip Switch: ";
+inline const char* DipSwitches(const ReadResponse& response) {
+  return response.daughterBoardText + sizeof kDipSwitchLabel - 1;
+}
+
 // The status texts of a read response: the valid one names the firmware version.
 constexpr const char* kInvalidConfigurationText = "Received invalid configuration";
 inline constexpr char kReadCompleteFormat[] = "Read complete (F/W v%s)";  // the version, "1.3"

@@ -49,6 +49,10 @@ void PollReader::Loop(int device, const OnBytes& onBytes, const OnFailed& onFail
     if (got > 0) {
       onBytes(buffer, static_cast<uint32_t>(got));
     } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+      // End of file carries no error of its own; a tty gives it once its far end hung
+      // up, and a write to it then fails with EIO (measured here on a pty whose master
+      // was closed), so that is the reason the owner is left to read.
+      if (got == 0) errno = EIO;
       onFailed();  // the far end has gone: stop instead of spinning on POLLHUP
       break;
     }

@@ -11,7 +11,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
           xvfb socat x11-apps imagemagick groff ghostscript util-linux procps python3
-          python3-pefile python3-psutil)
+          python3-pefile python3-psutil
+          scdoc debhelper dpkg-dev lintian man-db)  # the Debian packages and their tests
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -272,6 +272,10 @@ class NakingUnit(ToolCase):
         tool.wait_status("Write command rejected")
         tool.click(READ)
         tool.wait_status("Read command rejected")
+        # A refused Tx request does not go on reading as done.
+        for button, status in ((TX_ON, "Tx on command rejected"), (TX_OFF, "Tx off command rejected")):
+            tool.click(button)
+            tool.wait_status(status)
         self.assertNotIn("record replaced", "\n".join(tool.sim.log()))
         self.assertEqual(DEFAULTS_SHOWN, tool.shown_record())
         self.assertEqual("", tool.text(DAUGHTER_BOARD))

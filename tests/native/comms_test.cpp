@@ -147,6 +147,33 @@ TEST(ControlsFrame, TooShortForItsWidthIsIgnored) {
   }
 }
 
+TEST(BitsFrame, ControlsAndIndicationsFramesDecodeAlike) {
+  struct Case {
+    const char* body;  // after the type character
+    std::string tail;
+    uint8_t width;
+    unsigned bytesRead;
+    Eight bytes;
+  } cases[] = {
+      {"00212345678", "\r", 0x20, 4, {0x21, 0x43, 0x65, 0x87, 0, 0, 0, 0}},
+      {"0041234567890ABCDEF", "\r", 0x40, 8, {0x21, 0x43, 0x65, 0x87, 0x09, 0xBA, 0xDC, 0xFE}},
+      {"00212", "3\r", 0x20, 2, {0x21, 0x03, 0, 0, 0, 0, 0, 0}},
+      {"0", "\r", 0, 0, {}},
+  };
+  for (const Case& k : cases) {
+    for (const char type : {'C', 'I'}) {
+      SCOPED_TRACE(std::string(1, type) + k.body);
+      const Frame f(type + std::string(k.body), k.tail);
+      const BitsFrame bits = DecodeBitsFrame(f.bytes.get(), f.length);
+      EXPECT_EQ(bits.width, k.width);
+      EXPECT_EQ(bits.bytesRead, k.bytesRead);
+      Eight bytes;
+      std::copy(bits.bytes, bits.bytes + 8, bytes.begin());
+      EXPECT_EQ(bytes, k.bytes);
+    }
+  }
+}
+
 TEST(IndicationsFrame, ChangesBytesZeroToThreeOnly) {
   struct Case {
     const char* name;

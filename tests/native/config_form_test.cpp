@@ -185,7 +185,10 @@ TEST_P(Answers, StatusesAndClearedFlags) {
   if (k.write) form.WriteRequested(k.requestTick);
   if (k.read) form.ReadRequested(k.requestTick);
   const std::string frame = {'\n', k.answer, '\r'};
-  EXPECT_EQ(Feed(form, frame, k.answerTick).statuses, k.statuses);
+  const ConfigForm::FrameOutcome out = Feed(form, frame, k.answerTick);
+  EXPECT_EQ(out.statuses, k.statuses);
+  EXPECT_EQ(out.kind, k.answer == '+' ? ConfigForm::FrameKind::kAccepted
+                                      : ConfigForm::FrameKind::kRefused);
   EXPECT_FALSE(form.writePending);
   EXPECT_FALSE(form.readPending);
 }
@@ -212,6 +215,53 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"NothingPending", false, false, 0, 10, '+', {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Requests and answers in order: 'W' Write, 'R' Read, 'T' Tx on, 't' Tx off, '+' and
+// '-' the unit's answers; the statuses of all the answers, in order.
+struct Step {
+  char what;
+  uint32_t tick;
+};
+TEST(ConfigForm, ATxRefusedInTimeIsShownAndWriteAndReadStillTakeTheAnswerFirst) {
+  const struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    Statuses statuses;
+  } cases[] = {
+      {"TxOnNaked", {{'T', 1000}, {'-', 1500}}, {"Tx on command rejected"}},
+      {"TxOffNaked", {{'t', 1000}, {'-', 1999}}, {"Tx off command rejected"}},
+      {"TxOnAckedLeavesItsStatus", {{'T', 1000}, {'+', 1100}}, {}},
+      {"TxNakedAtTheWindowsEdge", {{'T', 1000}, {'-', 2000}}, {}},
+      {"TxNakedBeforeItsTickAcrossTheWrap", {{'t', 5}, {'-', 0xFFFFFFF0u}},
+       {"Tx off command rejected"}},
+      {"ATxIsSettledOnce", {{'T', 1000}, {'+', 1100}, {'-', 1200}}, {}},
+      {"TheLatestTxIsTheOneAnswered", {{'T', 1000}, {'t', 1100}, {'-', 1200}},
+       {"Tx off command rejected"}},
+      {"WriteThenTxEachTakeOneNak", {{'W', 1000}, {'T', 1100}, {'-', 1200}, {'-', 1300}},
+       {"Write command rejected", "Tx on command rejected"}},
+      {"PendingReadTakesTheNak", {{'R', 1000}, {'t', 1100}, {'-', 1200}},
+       {"Read command rejected"}},
+      {"LatePendingWriteStillTakesTheAnswer", {{'W', 1000}, {'T', 1900}, {'-', 2100}}, {}},
+      {"AWriteAfterATxDropsTheTxsMark", {{'T', 1000}, {'W', 1100}, {'-', 1200}, {'-', 1300}},
+       {"Write command rejected"}},
+  };
+  for (const Case& k : cases) {
+    ConfigForm form;
+    Statuses statuses;
+    for (const Step& step : k.steps) {
+      switch (step.what) {
+        case 'W': form.WriteRequested(step.tick); break;
+        case 'R': form.ReadRequested(step.tick); break;
+        case 'T': form.TxRequested(ConfigRequest::kTxOn, step.tick); break;
+        case 't': form.TxRequested(ConfigRequest::kTxOff, step.tick); break;
+        default:
+          const ConfigForm::FrameOutcome out = Feed(form, {'\n', step.what, '\r'}, step.tick);
+          statuses.insert(statuses.end(), out.statuses.begin(), out.statuses.end());
+      }
+    }
+    EXPECT_EQ(statuses, k.statuses) << k.name;
+  }
+}
+
 TEST(ConfigForm, PendingReadWaitsForTheNextAnswer) {
   ConfigForm form;
   form.ReadRequested(100);  // the send may have failed: the mark stays all the same
@@ -230,6 +280,10 @@ TEST(ConfigForm, ValidReadResponseReplacesTheRecord) {
   EXPECT_EQ(out.daughterBoard, "Dip Switch: 1 off, 2 on, 3 off, 4 -, VF, v.23");
   EXPECT_TRUE(out.showConfig);
   EXPECT_EQ(form.config, DefaultConfig());
+  EXPECT_EQ(out.kind, ConfigForm::FrameKind::kReadResponse);
+  EXPECT_EQ(out.record, DefaultConfig());
+  EXPECT_EQ(out.firmware, "1.3");
+  EXPECT_EQ(out.dipSwitches, "1 off, 2 on, 3 off, 4 -, VF, v.23");
   EXPECT_TRUE(form.readPending);  // only '+' and '-' settle a request
 }
 
@@ -238,6 +292,7 @@ TEST(ConfigForm, ShortReadResponseOnlySaysItIsInvalid) {
   const UnitConfig before = form.config;
   const auto out = Feed(form, FrameText("~r3105C3DBFB216000D"), 50);  // 23 bytes
   EXPECT_EQ(out.statuses, Statuses{"Received invalid configuration"});
+  EXPECT_EQ(out.kind, ConfigForm::FrameKind::kInvalidResponse);
   EXPECT_FALSE(out.showDaughterBoard);
   EXPECT_FALSE(out.showConfig);
   EXPECT_EQ(form.config, before);

@@ -542,6 +542,7 @@ TEST(SimOptionsParsing, TakesEveryValueInEitherSpelling) {
   // A second parse starts afresh, and help wins wherever it stands.
   EXPECT_EQ(Parse({"--nak", "5", "--help"}, &o, &error), ParseResult::kHelp);
   EXPECT_EQ(Parse({"-h"}, &o, &error), ParseResult::kHelp);
+  EXPECT_EQ(Parse({"--nak", "5", "--version"}, &o, &error), ParseResult::kVersion);
   ASSERT_EQ(Parse({"--nak", "5"}, &o, &error), ParseResult::kRun) << error;
   EXPECT_EQ(o.nakPercent, 5u);
 }

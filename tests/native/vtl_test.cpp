@@ -2,13 +2,18 @@
 // reports, what a line on the link is, and the JSON it prints.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/native/frame_text.h"
+#include "tests/native/link_fixture.h"
 #include "tools/vtl/frame_text.h"
 #include "tools/vtl/json_writer.h"
 #include "tools/vtl/record_text.h"
+#include "tools/vtl/unit_session.h"
 
 namespace {
 
@@ -111,6 +116,44 @@ TEST(Assignments, RefusedValuesNameTheFieldAndChangeNothing) {
   }
 }
 
+TEST(Fields, ChecksOfARecordTakeValuesAsSetTakesThem) {
+  const struct {
+    const char* name;
+    const char* value;
+    FieldCheck check;
+    const char* actual;
+  } cases[] = {
+      {"io", "60", FieldCheck::kHolds, "60"},
+      {"io", "61", FieldCheck::kDiffers, "60"},
+      {"zvl", "off", FieldCheck::kHolds, "off"},
+      {"zvl", "61", FieldCheck::kDiffers, "off"},
+      {"preamble-ms", "121", FieldCheck::kHolds, "120"},  // the same 18 steps
+      {"protocol", "32", FieldCheck::kDiffers, "64"},
+      {"nrz", "off", FieldCheck::kHolds, "off"},
+      {"baud", "9600", FieldCheck::kDiffers, "1200"},
+      {"baud", "110", FieldCheck::kBad, ""},
+      {"colour", "red", FieldCheck::kBad, ""},
+  };
+  for (const auto& k : cases) {
+    std::string actual = "stale", error;
+    EXPECT_EQ(CheckField(k.name, k.value, DefaultConfig(), &actual, &error), k.check)
+        << k.name << "=" << k.value << " " << error;
+    EXPECT_EQ(actual, k.actual) << k.name << "=" << k.value;
+    EXPECT_EQ(error.empty(), k.check != FieldCheck::kBad) << error;
+  }
+}
+
+TEST(Fields, TheHelpListsEveryFieldWithinItsWidth) {
+  const std::string help = FieldsHelp(29, 82);
+  for (const FieldSpec& field : RecordFields()) {
+    EXPECT_NE(help.find(std::string(" ") + field.name), std::string::npos) << field.name;
+  }
+  size_t start = 0;
+  for (size_t end; (end = help.find('\n', start)) != std::string::npos; start = end + 1) {
+    EXPECT_LE(end - start, 82u) << help.substr(start, end - start);
+  }
+}
+
 TEST(Differences, EachFieldOnceAndIgnoredBitsByByte) {
   EXPECT_TRUE(RecordDifferences(DefaultConfig(), DefaultConfig()).empty());
   EXPECT_EQ(RecordDifferences(Hex("3CBDBF1206000D"), Hex("7C3DBF1209100A")),
@@ -179,10 +222,132 @@ TEST(Json, EveryByteOfAFrameBecomesValidJson) {
   EXPECT_EQ(QuotedBytes(reinterpret_cast<const uint8_t*>(bytes.data()), 9),
             "\"\\n\\\"\\\\\\x09\\x01\\x7F\\xC3z\\r\"");
   JsonObject o;
-  o.Add("a", 1).Add("b", true).AddNull("c").Add("d", std::vector<std::string>{"x", "y"});
+  o.Add("a", 1).Add("b", true).Add("d", std::vector<std::string>{"x", "y"});
   JsonObject more;
   more.Add("e", "f");
-  EXPECT_EQ(o.Merge(more).Text(), "{\"a\":1,\"b\":true,\"c\":null,\"d\":[\"x\",\"y\"],\"e\":\"f\"}");
+  EXPECT_EQ(o.Merge(more).Text(), "{\"a\":1,\"b\":true,\"d\":[\"x\",\"y\"],\"e\":\"f\"}");
+}
+
+// A unit played by the test on the far end of a pseudo-terminal: it reads each request
+// frame and answers with the bytes given.
+struct SessionCase {
+  const char* name;
+  char request;  // 'R' read, 'W' write the defaults, 'T' Tx on, 't' Tx off
+  std::string answer;
+  RequestResult result;
+  bool acknowledged;
+  // Controls and polls among the answer, handed on as they came: before the frame that
+  // settles the request, so all of them by the time it returns.
+  int otherFrames;
+};
+
+// A request waits its whole window only when the unit stays silent; a long one keeps a
+// loaded machine's slow reader thread from making an answer late.
+RequestOutcome Ask(UnitSession& unit, char request, ReadOutcome* read, RequestResult expected) {
+  const uint32_t windowMs = expected == RequestResult::kNoAnswer ? 1000 : 10000;
+  switch (request) {
+    case 'R': return *read = unit.Read(windowMs);
+    case 'W': return unit.WriteDefaults(windowMs);
+    default: return unit.Tx(request == 'T', windowMs);
+  }
+}
+
+TEST(UnitSession, EachRequestsOutcomeFromTheUnitsAnswer) {
+  const std::string ack = "\n+\r", nak = "\n-\r";
+  const std::string response = FrameText("~r3105C3DBFB216000D0");
+  const std::string poll = FrameText("R"), controls = FrameText("C0020000000000");
+  const SessionCase cases[] = {
+      {"ReadAnswered", 'R', ack + response, RequestResult::kOk, true, 0},
+      {"ReadAnsweredAmongOtherFrames", 'R', controls + ack + poll + response, RequestResult::kOk,
+       true, 2},
+      {"ReadRefused", 'R', nak, RequestResult::kRefused, false, 0},
+      {"ReadAckedOnly", 'R', ack, RequestResult::kNoAnswer, true, 0},
+      {"ReadUnanswered", 'R', "", RequestResult::kNoAnswer, false, 0},
+      {"ReadResponseTooShort", 'R', ack + FrameText("~r3105C3DBFB216000D"),
+       RequestResult::kInvalid, true, 0},
+      {"WriteAcked", 'W', ack, RequestResult::kOk, false, 0},
+      {"WriteRefused", 'W', poll + nak, RequestResult::kRefused, false, 1},
+      {"TxOnAcked", 'T', ack, RequestResult::kOk, false, 0},
+      {"TxOffRefused", 't', nak, RequestResult::kRefused, false, 0},
+      {"TxUnanswered", 'T', "", RequestResult::kNoAnswer, false, 0},
+  };
+  for (const SessionCase& k : cases) {
+    SCOPED_TRACE(k.name);
+    PtyPair pty;
+    UnitSession unit(pty.path);
+    std::atomic<int> others{0};
+    unit.onOtherFrame = [&](const ReceivedFrame&) { ++others; };
+    std::string reason;
+    ASSERT_TRUE(unit.Open(&reason)) << reason;
+    std::thread peer([&] {
+      pty.ReadUntil('\r');
+      pty.Send(B(k.answer));
+    });
+    ReadOutcome read;
+    const RequestOutcome out = Ask(unit, k.request, &read, k.result);
+    peer.join();
+    EXPECT_EQ(out.result, k.result);
+    EXPECT_TRUE(out.sent);
+    EXPECT_EQ(out.acknowledged, k.acknowledged);
+    EXPECT_EQ(others, k.otherFrames);
+    if (k.request == 'R' && k.result == RequestResult::kOk) {
+      EXPECT_EQ(read.record, DefaultConfig());
+      EXPECT_EQ(read.firmware, "1.3");
+      EXPECT_EQ(read.dipSwitches, "1 off, 2 on, 3 off, 4 -, VF, v.23");
+    }
+    if (k.result == RequestResult::kInvalid) {
+      EXPECT_EQ(read.invalidLength, 23);
+    }
+  }
+}
+
+// Sessions share nothing: units on several ports answered at once, each its own.
+TEST(UnitSession, SessionsOnSeveralPortsAtOnce) {
+  constexpr int kUnits = 4;
+  PtyPair ptys[kUnits];
+  std::vector<std::thread> threads;
+  RequestResult results[kUnits] = {};
+  for (int i = 0; i < kUnits; ++i) {
+    threads.emplace_back([&, i] {
+      UnitSession unit(ptys[i].path);
+      std::string reason;
+      results[i] = RequestResult::kPortLost;
+      if (!unit.Open(&reason)) return;
+      std::thread peer([&] {
+        for (int n = 0; n < 20; ++n) {
+          ptys[i].ReadUntil('\r');
+          ptys[i].Send(B(i % 2 ? "\n-\r" : "\n+\r"));
+        }
+      });
+      const RequestResult expected = i % 2 ? RequestResult::kRefused : RequestResult::kOk;
+      results[i] = expected;
+      for (int n = 0; n < 20; ++n) {
+        const RequestResult r = unit.Tx(n % 2 == 0, 10000).result;
+        if (r != expected) results[i] = r;
+      }
+      peer.join();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < kUnits; ++i) {
+    EXPECT_EQ(results[i], i % 2 ? RequestResult::kRefused : RequestResult::kOk) << i;
+  }
+}
+
+TEST(UnitSession, ALostPortSaysWhy) {
+  PtyPair pty;
+  UnitSession unit(pty.path);
+  std::string reason;
+  ASSERT_TRUE(unit.Open(&reason)) << reason;
+  std::thread peer([&] {
+    pty.ReadUntil('\r');
+    ::close(pty.far);  // the device goes away while the request waits
+    pty.far = -1;
+  });
+  const RequestOutcome out = unit.Tx(true, 5000);
+  peer.join();
+  EXPECT_EQ(out.result, RequestResult::kPortLost);
+  EXPECT_EQ(out.reason, std::strerror(EIO));  // a hang-up's end of file, in the system's words
 }
 
 }  // namespace

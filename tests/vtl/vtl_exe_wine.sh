@@ -35,6 +35,9 @@ printf 'abc' >short.vtl
 check "short file" 2 '3 bytes' -- "${vtl[@]}" show short.vtl
 check "bad value" 2 "bad value '99' for adcs" -- "${vtl[@]}" --port COM5 set adcs=99
 check "ports" 0 '' -- "${vtl[@]}" ports
+version=$(cat "$win_build/version/vtl_version.txt")
+check "version" 0 "^vtl $version" -- "${vtl[@]}" --version
+check "simulator version" 0 "^vtl-unit-sim $version" -- wine "$win_build/vtl-unit-sim.exe" --version
 # The simulator polls every 300 ms here; SIGINT reaches vtl.exe as Ctrl-C.
 monitor_sim_log=$WINE_ENV_TMP/monitor-sim.log
 "$native_build/vtl-unit-sim" --controls-period 100 --poll-period 300 >"$monitor_sim_log" 2>&1 &

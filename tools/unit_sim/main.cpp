@@ -6,6 +6,7 @@
 #include "tools/unit_sim/sim_end.h"
 #include "tools/unit_sim/sim_options.h"
 #include "tools/unit_sim/unit_simulator.h"
+#include "vtl_version.h"
 
 int main(int argc, char** argv) {
   SimOptions options;
@@ -13,6 +14,9 @@ int main(int argc, char** argv) {
   switch (ParseSimOptions(argc, argv, &options, &error)) {
     case ParseResult::kHelp:
       std::fputs(SimUsage().c_str(), stdout);
+      return 0;
+    case ParseResult::kVersion:
+      std::puts("vtl-unit-sim " VTL_VERSION_STRING);
       return 0;
     case ParseResult::kError:
       std::fprintf(stderr, "vtl-unit-sim: %s (see --help)\n", error.c_str());

@@ -60,6 +60,7 @@ std::string SimUsage() {
   usage +=
       "  --quiet                  no line per frame (faults, notes and counts still shown)\n"
       "  --help, -h               this text\n"
+      "  --version                print the version (VERSION and the commit) and exit\n"
       "Values go as --option VALUE or --option=VALUE.\n"
       "\n"
       "Every frame received and sent and every fault injected is printed as one\n"
@@ -72,7 +73,7 @@ enum Option {
   kDevice = 256, kWinePrefix, kCom, kFirmware, kDip, kConfig, kSaveConfig, kControlsPeriod,
   kControlsWidth, kControlsPattern, kPollPeriod, kBadChecksum, kNak, kDelay, kGarbage,
   kLongLines, kSplit, kFlood, kFloodFrames, kSeed, kRunFor, kQuiet, kSilent, kStopAfter,
-  kLineRate, kPeerWait, kHelp = 'h',
+  kLineRate, kPeerWait, kVersion, kHelp = 'h',
 };
 
 const option kOptions[] = {
@@ -103,6 +104,7 @@ const option kOptions[] = {
     {"line-rate", no_argument, nullptr, kLineRate},
     {"peer-wait", required_argument, nullptr, kPeerWait},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -238,6 +240,7 @@ ParseResult ParseSimOptions(int argc, const char* const* argv, SimOptions* optio
       return ParseResult::kError;
     }
     if (got == kHelp) return ParseResult::kHelp;
+    if (got == kVersion) return ParseResult::kVersion;
     if (got == kSaveConfig) {
       o.saveConfig = true;
       continue;

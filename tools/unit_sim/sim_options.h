@@ -49,7 +49,7 @@ struct SimOptions {
   unsigned runForMs = 0;   // 0: run until SIGINT or SIGTERM
 };
 
-enum class ParseResult { kRun, kHelp, kError };
+enum class ParseResult { kRun, kHelp, kVersion, kError };
 
 // Fills *options from the arguments; on kError, *error says what was wrong.
 ParseResult ParseSimOptions(int argc, const char* const* argv, SimOptions* options,

@@ -13,240 +13,94 @@
 #include "tools/vtl/json_writer.h"
 #include "tools/vtl/platform.h"
 #include "tools/vtl/record_text.h"
+#include "tools/vtl/unit_session.h"
 #include "tools/vtl/vtl_link.h"
 
 namespace {
 constexpr int kReopenEveryMs = 500;
 constexpr int kStopCheckMs = 20;
 
-// Lines for people on stdout, or one JSON object per line with --json; with a log file
-// the same lines are appended there. Each line is written whole and flushed, from
-// whichever thread, so that a reader of a pipe sees it at once.
-class Printer {
- public:
-  explicit Printer(bool json) : json(json) {}
-  ~Printer() {
-    if (log != nullptr) std::fclose(log);
-  }
-  bool OpenLog(const std::string& path, std::string* reason) {
-    log = std::fopen(path.c_str(), "a");
-    if (log == nullptr) *reason = LastSystemError();
-    return log != nullptr;
-  }
-  void Line(const std::string& text, const JsonObject& object) {
-    const std::string line = (json ? object.Text() : text) + "\n";
-    std::lock_guard<std::mutex> hold(mutex);
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
-    if (log != nullptr) {
-      std::fputs(line.c_str(), log);
-      std::fflush(log);
-    }
-  }
-  // A human text of several lines, or one JSON object.
-  void Report(const std::vector<std::string>& lines, const JsonObject& object) {
-    std::string text;
-    for (const std::string& l : lines) text += (text.empty() ? "" : "\n") + l;
-    Line(text, object);
-  }
-  const bool json;
-
- private:
-  std::mutex mutex;
-  FILE* log = nullptr;
-};
-
-std::string Labelled(const std::string& label, const std::string& value) {
-  std::string line = label + ":";
-  if (line.size() < 24) line.resize(24, ' ');
-  return line + value;
-}
-
-void AddRecordLines(std::vector<std::string>* lines, const UnitConfig& config) {
-  for (const RecordField& field : DescribeRecord(config)) {
-    lines->push_back(Labelled(field.label, field.text));
-  }
-  lines->push_back(Labelled("Record", RecordHex(config, true)));
-}
-
-// A failure: its text on stderr, or with --json one object on stdout; returns `status`.
-int Fail(const CommonOptions& options, const std::string& command, int status,
-         const char* result, const std::string& message) {
-  if (options.json) {
-    JsonObject object;
-    object.Add("command", command).Add("result", result).Add("error", message).Add("exit", status);
-    std::printf("%s\n", object.Text().c_str());
-    std::fflush(stdout);
-  } else {
-    const std::string who = command.empty() ? "vtl" : "vtl " + command;
-    std::fprintf(stderr, "%s: %s\n", who.c_str(), message.c_str());
-  }
-  return status;
-}
-
-int PortFailure(const CommonOptions& o, const std::string& command, const std::string& message) {
-  return Fail(o, command, kExitPort, "port", message);
-}
+Failure PortFailure(const std::string& message) { return {kExitPort, "port", message}; }
 
 std::string WindowText(const CommonOptions& o) {
   return "within the " + std::to_string(o.timeoutMs) + " ms window";
 }
 
-// One command's use of the link: the port opened, the page's request state, and the
-// outcomes of the two requests that carry the record.
-struct Session {
-  const CommonOptions& options;
-  const std::string command;
-  VtlLink link;
-  ConfigForm form;
-  bool verifyDiffered = false;
-
-  Session(const CommonOptions& options, const std::string& command)
-      : options(options), command(command) {
-    form.answerWindowMs = options.timeoutMs;
-  }
-
-  int Open() {
-    std::string reason;
-    if (link.Open(options.port, &reason)) return kExitDone;
-    return PortFailure(options, command, reason);
-  }
-
-  int Lost(const char* during) {
-    return PortFailure(options, command,
-                       "the port " + options.port + " was lost during the " + during);
-  }
-
-  // Sends a request payload; the tick it went out, or a failure status.
-  bool Send(const uint8_t* payload, size_t length, uint32_t* tick) {
-    const bool sent = link.SendFrame(payload, static_cast<uint32_t>(length));
-    *tick = VtlLink::Now();
-    return sent;
-  }
-
-  // Reads the unit's record: the read request, its ACK within the window, and the read
-  // response within the window after that.
-  int ReadRecord(ReadResponse* response) {
-    uint32_t tick;
-    if (!Send(kReadRequest, kRequestLength, &tick)) return Lost("read request");
-    form.ReadRequested(tick);
-    uint32_t deadline = tick + options.timeoutMs;
-    bool acknowledged = false;
-    ReceivedFrame frame;
-    for (;;) {
-      switch (link.NextFrame(deadline, &frame)) {
-        case VtlLink::Next::kLost:
-          return Lost("read");
-        case VtlLink::Next::kDeadline:
-          return Fail(options, command, kExitUnit, "no answer",
-                      acknowledged ? "the unit acknowledged the read request but sent no read "
-                                     "response " + WindowText(options)
-                                   : "no answer to the read request " + WindowText(options));
-        case VtlLink::Next::kFrame:
-          break;
-      }
-      const uint8_t type = frame.bytes[1];
-      const ConfigForm::FrameOutcome outcome = form.OnFrame(frame.bytes, frame.length, frame.tick);
-      if (type == '+' || type == '-') {
-        if (!AnsweredInTime(tick, frame.tick, options.timeoutMs)) continue;  // a stale answer
-        if (type == '-') {
-          return Fail(options, command, kExitUnit, "refused",
-                      outcome.statuses.empty() ? "Read command rejected" : outcome.statuses.back());
-        }
-        acknowledged = true;
-        deadline = frame.tick + options.timeoutMs;
-        continue;
-      }
-      const ReadResponseStatus status = DecodeReadResponse(frame.bytes, frame.length, response);
-      if (status == ReadResponseStatus::kInvalid) {
-        return Fail(options, command, kExitUnit, "invalid response",
-                    std::string(kInvalidConfigurationText) + " (a read response of " +
-                        std::to_string(frame.length) + " bytes; it must be 24)");
-      }
-      if (status == ReadResponseStatus::kValid) return kExitDone;
-    }
-  }
-
-  // Sends a request and waits for its ACK or NAK within the window. `form` judges the
-  // answers to a write; Tx on and off are judged by the window alone, as on the page.
-  int AwaitAnswer(const uint8_t* payload, size_t length, bool isWrite, const char* what,
-                  std::string* status) {
-    uint32_t tick;
-    if (!Send(payload, length, &tick)) return Lost(what);
-    if (isWrite) form.WriteRequested(tick);
-    ReceivedFrame frame;
-    for (;;) {
-      switch (link.NextFrame(tick + options.timeoutMs, &frame)) {
-        case VtlLink::Next::kLost:
-          return Lost(what);
-        case VtlLink::Next::kDeadline:
-          return Fail(options, command, kExitUnit, "no answer",
-                      std::string("no answer to the ") + what + " " + WindowText(options));
-        case VtlLink::Next::kFrame:
-          break;
-      }
-      const uint8_t type = frame.bytes[1];
-      if (type != '+' && type != '-') continue;
-      const ConfigForm::FrameOutcome outcome = form.OnFrame(frame.bytes, frame.length, frame.tick);
-      if (!AnsweredInTime(tick, frame.tick, options.timeoutMs)) continue;
-      if (isWrite && !outcome.statuses.empty()) *status = outcome.statuses.front();
-      if (type == '-') {
-        return Fail(options, command, kExitUnit, "refused",
-                    isWrite ? *status : std::string("the unit refused the ") + what + " (NAK)");
-      }
-      return kExitDone;
-    }
-  }
-
-  // Writes the record, and with `verify` reads it back and compares all seven bytes.
-  int WriteRecord(const UnitConfig& record, bool verify, JsonObject* object,
-                  std::vector<std::string>* lines) {
-    const ConfigPacket packet = BuildConfigPacket(record);
-    std::string status;
-    const int answered =
-        AwaitAnswer(packet.data(), packet.size(), true, "configuration write", &status);
-    if (answered != kExitDone) return answered;
-    object->Add("status", status);
-    lines->push_back(status);
-    lines->push_back(Labelled("Record written", RecordHex(record, true)));
-    if (!verify) return kExitDone;
-    ReadResponse response;
-    const int read = ReadRecord(&response);
-    if (read != kExitDone) return read;
-    const std::vector<std::string> differences = RecordDifferences(record, response.config);
-    object->Add("verified", differences.empty());
-    object->Add("read_back", RecordHex(response.config, false));
-    object->Add("differences", differences);
-    lines->push_back(Labelled("Read back", RecordHex(response.config, true)));
-    if (differences.empty()) {
-      lines->push_back("Verified: the unit holds the record written");
-      return kExitDone;
-    }
-    verifyDiffered = true;
-    lines->push_back("Verify found differences:");
-    for (const std::string& d : differences) lines->push_back("  " + d);
-    return kExitUnit;
-  }
-};
-
-void AddResponse(JsonObject* object, std::vector<std::string>* lines, const ReadResponse& r) {
-  object->Add("status", r.statusText);
-  object->Add("firmware", r.firmware);
-  object->Add("dip_switches", r.daughterBoardText);
-  lines->push_back(r.statusText);
-  lines->push_back(Labelled("Firmware", r.firmware));
-  lines->push_back(Labelled("Dip switches", r.daughterBoardText + std::strlen("Dip Switch: ")));
-}
-
 std::string FileFailure(ConfigFileError error, const std::string& file) {
   return std::string(ConfigFileMessage(error)) + ": " + file;
 }
+
+// One command's use of the unit: the session's outcomes turned into the command's
+// failures, in the command's words.
+struct Session {
+  const CommonOptions& options;
+  UnitSession unit;
+
+  explicit Session(const CommonOptions& options) : options(options), unit(options.port) {}
+
+  Failure Open() {
+    std::string reason;
+    if (unit.Open(&reason)) return {};
+    return PortFailure(reason);
+  }
+
+  // What went wrong with a request, in the words of `what` ("read request",
+  // "configuration write", "Tx on request"); no failure when it went well.
+  Failure Judge(const RequestOutcome& outcome, ConfigRequest request, const std::string& what) {
+    switch (outcome.result) {
+      case RequestResult::kOk:
+        return {};
+      case RequestResult::kPortLost:
+        // A read is lost during its wait as "the read": its ACK may have come already.
+        return PortFailure("the port " + options.port + " was lost during the " +
+                           (outcome.sent && request == ConfigRequest::kRead ? "read" : what));
+      case RequestResult::kRefused:
+        return {kExitUnit, "refused",
+                request == ConfigRequest::kTxOn || request == ConfigRequest::kTxOff
+                    ? "the unit refused the " + what + " (NAK)"
+                    : std::string(RefusedStatus(request))};
+      case RequestResult::kNoAnswer:
+        return {kExitUnit, "no answer",
+                outcome.acknowledged
+                    ? "the unit acknowledged the read request but sent no read response " +
+                          WindowText(options)
+                    : "no answer to the " + what + " " + WindowText(options)};
+      case RequestResult::kInvalid:
+        break;
+    }
+    // Only a read is answered with a response that can be invalid.
+    const auto& read = static_cast<const ReadOutcome&>(outcome);
+    return {kExitUnit, "invalid response",
+            std::string(kInvalidConfigurationText) + " (a read response of " +
+                std::to_string(read.invalidLength) + " bytes; it must be 24)"};
+  }
+
+  Failure ReadRecord(ReadOutcome* read) {
+    *read = unit.Read(options.timeoutMs);
+    return Judge(*read, ConfigRequest::kRead, "read request");
+  }
+
+  // Writes result->written, and with `verify` reads it back and compares all seven bytes.
+  Failure WriteRecord(bool verify, WriteResult* result) {
+    const RequestOutcome written = unit.Write(result->written, options.timeoutMs);
+    if (Failure failed = Judge(written, ConfigRequest::kWrite, "configuration write")) {
+      return failed;
+    }
+    if (!verify) return {};
+    ReadOutcome back;
+    if (Failure failed = ReadRecord(&back)) return failed;
+    result->verified = true;
+    result->readBack = back.record;
+    result->differences = RecordDifferences(result->written, back.record);
+    return {};
+  }
+};
 }  // namespace
 
 int UsageError(const CommonOptions& options, const std::string& command,
                const std::string& message) {
-  return Fail(options, command, kExitUsage, "usage",
-              message + " (vtl --help tells more)");
+  return Printer(options.json, command)
+      .Print(Failure{kExitUsage, "usage", message + " (vtl --help tells more)"});
 }
 
 bool LoadRecordFile(const CommonOptions& options, const std::string& command,
@@ -263,71 +117,50 @@ bool LoadRecordFile(const CommonOptions& options, const std::string& command,
   } else if (error == ConfigFileError::kOpenFailed) {
     message += " (" + LastSystemError() + ")";
   }
-  *exitStatus = Fail(options, command, kExitUsage, "bad file", message);
+  *exitStatus = Printer(options.json, command).Print(Failure{kExitUsage, "bad file", message});
   return false;
 }
 
 int RunShow(const CommonOptions& options, const std::string& file) {
-  UnitConfig record{};
+  ShowResult result;
+  result.file = file;
   int status = kExitDone;
-  if (!LoadRecordFile(options, "show", file, &record, &status)) return status;
-  JsonObject object;
-  object.Add("command", "show").Add("result", "ok").Add("file", file);
-  AddRecord(&object, record);
-  std::vector<std::string> lines;
-  AddRecordLines(&lines, record);
-  Printer(options.json).Report(lines, object);
-  return kExitDone;
+  if (!LoadRecordFile(options, "show", file, &result.record, &status)) return status;
+  return Printer(options.json, "show").Print(result);
 }
 
 int RunRead(const CommonOptions& options, const std::string& saveFile) {
-  Session session(options, "read");
-  if (const int opened = session.Open()) return opened;
-  ReadResponse response;
-  if (const int read = session.ReadRecord(&response)) return read;
-  JsonObject object;
-  std::vector<std::string> lines;
-  object.Add("command", "read");
-  AddResponse(&object, &lines, response);
-  AddRecord(&object, response.config);
-  AddRecordLines(&lines, response.config);
-  int status = kExitDone;
-  std::string saveFailure;
+  Printer printer(options.json, "read");
+  Session session(options);
+  ReadOutcome read;
+  if (Failure failed = session.Open()) return printer.Print(failed);
+  if (Failure failed = session.ReadRecord(&read)) return printer.Print(failed);
+  ReadResult result;
+  result.firmware = read.firmware;
+  result.dipSwitches = read.dipSwitches;
+  result.record = read.record;
   if (!saveFile.empty()) {
-    const ConfigFileError saved = SaveConfigFile(saveFile.c_str(), response.config);
+    const ConfigFileError saved = SaveConfigFile(saveFile.c_str(), read.record);
     if (saved == ConfigFileError::kNone) {
-      object.Add("saved", saveFile);
-      lines.push_back(Labelled("Saved to", saveFile));
+      result.savedTo = saveFile;
     } else {
-      status = kExitUsage;
-      saveFailure = FileFailure(saved, saveFile) + " (" + LastSystemError() +
-                    "); an existing file is left as it was";
-      object.Add("error", saveFailure).Add("exit", status);
+      result.saveFailure = {kExitUsage, "bad file",
+                            FileFailure(saved, saveFile) + " (" + LastSystemError() +
+                                "); an existing file is left as it was"};
     }
   }
-  // The record is shown even when it could not be saved: it was read.
-  object.Add("result", status == kExitDone ? "ok" : "bad file");
-  Printer(options.json).Report(lines, object);
-  if (status != kExitDone && !options.json) {
-    std::fprintf(stderr, "vtl read: %s\n", saveFailure.c_str());
-  }
-  return status;
+  return printer.Print(result);
 }
 
 int RunWrite(const CommonOptions& options, const std::string& command, const UnitConfig& record,
              bool verify) {
-  Session session(options, command);
-  if (const int opened = session.Open()) return opened;
-  JsonObject object;
-  std::vector<std::string> lines;
-  object.Add("command", command).Add("written", RecordHex(record, false));
-  const int status = session.WriteRecord(record, verify, &object, &lines);
-  // A failed request has been reported already; a difference found is reported here.
-  if (status == kExitDone || session.verifyDiffered) {
-    object.Add("result", status == kExitDone ? "ok" : "different");
-    Printer(options.json).Report(lines, object);
-  }
-  return status;
+  Printer printer(options.json, command);
+  Session session(options);
+  if (Failure failed = session.Open()) return printer.Print(failed);
+  WriteResult result;
+  result.written = record;
+  if (Failure failed = session.WriteRecord(verify, &result)) return printer.Print(failed);
+  return printer.Print(result);
 }
 
 int RunSet(const CommonOptions& options, const std::vector<std::string>& assignments,
@@ -338,39 +171,31 @@ int RunSet(const CommonOptions& options, const std::vector<std::string>& assignm
   for (const std::string& assignment : assignments) {
     if (!ApplyAssignment(assignment, &scratch, &error)) return UsageError(options, "set", error);
   }
-  Session session(options, "set");
-  if (const int opened = session.Open()) return opened;
-  ReadResponse response;
-  if (const int read = session.ReadRecord(&response)) return read;
-  UnitConfig record = response.config;
-  for (const std::string& assignment : assignments) ApplyAssignment(assignment, &record, &error);
-  JsonObject object;
-  std::vector<std::string> lines;
-  object.Add("command", "set").Add("read", RecordHex(response.config, false));
-  object.Add("written", RecordHex(record, false));
-  lines.push_back(Labelled("Record read", RecordHex(response.config, true)));
-  const int status = session.WriteRecord(record, verify, &object, &lines);
-  if (status == kExitDone || session.verifyDiffered) {
-    object.Add("result", status == kExitDone ? "ok" : "different");
-    AddRecord(&object, record);
-    AddRecordLines(&lines, record);
-    Printer(options.json).Report(lines, object);
+  Printer printer(options.json, "set");
+  Session session(options);
+  if (Failure failed = session.Open()) return printer.Print(failed);
+  ReadOutcome read;
+  if (Failure failed = session.ReadRecord(&read)) return printer.Print(failed);
+  WriteResult result;
+  result.readFirst = read.record;
+  result.written = read.record;
+  for (const std::string& assignment : assignments) {
+    ApplyAssignment(assignment, &result.written, &error);
   }
-  return status;
+  if (Failure failed = session.WriteRecord(verify, &result)) return printer.Print(failed);
+  return printer.Print(result);
 }
 
 int RunTx(const CommonOptions& options, bool on) {
-  Session session(options, "tx");
-  if (const int opened = session.Open()) return opened;
-  std::string unused;
-  const int status = session.AwaitAnswer(on ? kTxOnRequest : kTxOffRequest, kRequestLength, false,
-                                         on ? "Tx on request" : "Tx off request", &unused);
-  if (status != kExitDone) return status;
-  JsonObject object;
-  object.Add("command", "tx").Add("result", "ok").Add("state", on ? "on" : "off");
-  object.Add("status", on ? "Tx on" : "Tx off");
-  Printer(options.json).Line(on ? "Tx on" : "Tx off", object);
-  return kExitDone;
+  Printer printer(options.json, "tx");
+  Session session(options);
+  if (Failure failed = session.Open()) return printer.Print(failed);
+  const ConfigRequest request = on ? ConfigRequest::kTxOn : ConfigRequest::kTxOff;
+  if (Failure failed = session.Judge(session.unit.Tx(on, options.timeoutMs), request,
+                                     on ? "Tx on request" : "Tx off request")) {
+    return printer.Print(failed);
+  }
+  return printer.Print(TxResult{on});
 }
 
 namespace {
@@ -418,11 +243,11 @@ JsonObject PortField(const std::string& port) {
 }  // namespace
 
 int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
-  Printer printer(options.json);
+  Printer printer(options.json, "monitor");
   std::string reason;
   if (!monitor.logFile.empty() && !printer.OpenLog(monitor.logFile, &reason)) {
-    return Fail(options, "monitor", kExitUsage, "bad file",
-                "cannot open the log file " + monitor.logFile + ": " + reason);
+    return printer.Print(Failure{kExitUsage, "bad file",
+                                 "cannot open the log file " + monitor.logFile + ": " + reason});
   }
   // The page's state, owned by the reader thread here: frames are handled where they
   // arrive, in order, and the indications answer to an "R" goes out from there too.
@@ -443,8 +268,8 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
     ++framesOut;
     PrintFrame(&printer, "dir", "tx", line, length);
   };
-  link.onAccepted = [&](const uint8_t* frame, uint8_t length) {
-    switch (state.Receive(frame, length)) {
+  link.onAccepted = [&](const ReceivedFrame& frame) {
+    switch (state.Receive(frame.bytes, frame.length)) {
       case FrameEffect::kShowControls: {
         const std::string bits = state.BitsText(BitSet::kControls);
         if (bits == shownControls) break;
@@ -472,10 +297,11 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitor) {
       case FrameEffect::kNone:
         break;
     }
+    return false;  // handled here; nothing waits on the queue
   };
 
   CatchStopSignals();
-  if (!link.Open(options.port, &reason)) return PortFailure(options, "monitor", reason);
+  if (!link.Open(options.port, &reason)) return printer.Print(PortFailure(reason));
   PrintEvent(&printer, "opened", options.port + " opened" +
                                      (monitor.respond ? ", answering as the ZVL equipment" : ""),
              PortField(options.port));
@@ -565,7 +391,7 @@ SerialPort::OpenStatus OpenTapEnd(TapEnd* end, const std::string& port, std::str
 
 int RunTap(const CommonOptions& options, const std::string& toolPort,
            const std::string& unitPort) {
-  Printer printer(options.json);
+  Printer printer(options.json, "tap");
   TapEnd tool("tool", "tool>unit", &printer);
   TapEnd unit("unit", "unit>tool", &printer);
   tool.other = &unit;
@@ -582,9 +408,9 @@ int RunTap(const CommonOptions& options, const std::string& toolPort,
   for (const auto& e : ends) {
     if (OpenTapEnd(e.end, e.port, &ptyPath) != SerialPort::kOpened) {
       const std::string reason = LastSystemError();
-      return PortFailure(options, "tap",
-                         "cannot open the " + std::string(e.end->name) + " side " +
-                             (e.port == "pty" ? "(a new pseudo-terminal)" : e.port) + ": " + reason);
+      return printer.Print(
+          PortFailure("cannot open the " + std::string(e.end->name) + " side " +
+                      (e.port == "pty" ? "(a new pseudo-terminal)" : e.port) + ": " + reason));
     }
     if (e.end == &tool && !ptyPath.empty()) {
       JsonObject fields;
@@ -638,13 +464,5 @@ int RunTap(const CommonOptions& options, const std::string& toolPort,
 }
 
 int RunPorts(const CommonOptions& options) {
-  const std::vector<std::string> ports = ListPorts();
-  if (options.json) {
-    JsonObject object;
-    object.Add("command", "ports").Add("result", "ok").Add("ports", ports);
-    std::printf("%s\n", object.Text().c_str());
-  } else {
-    for (const std::string& port : ports) std::printf("%s\n", port.c_str());
-  }
-  return kExitDone;
+  return Printer(options.json, "ports").Print(ListPorts());
 }

@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "config/unit_config.h"
-
-enum ExitStatus { kExitDone = 0, kExitUnit = 1, kExitUsage = 2, kExitPort = 3 };
+#include "tools/vtl/report.h"
 
 struct CommonOptions {
   std::string port;

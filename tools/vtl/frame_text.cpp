@@ -5,8 +5,8 @@
 
 #include "comms/comms_state.h"
 #include "config/unit_config.h"
+#include "link/bit_text.h"
 #include "link/frame_format.h"
-#include "link/line_assembler.h"
 #include "tools/vtl/record_text.h"
 
 void FrameMeaning::AddTo(JsonObject* object) const {
@@ -14,21 +14,6 @@ void FrameMeaning::AddTo(JsonObject* object) const {
   object->Add("kind", kind);
   if (!fields.Empty()) object->Raw("decoded", fields.Text());
 }
-
-namespace {
-// Controls and indications frames share one payload layout; the comms state's decoder
-// reads it. It reads an indications frame as the tool does (indications 1 to 32 only),
-// so for showing all of an indications frame's bits it is read as a controls frame.
-std::string BitsOf(const uint8_t* line, uint8_t length, bool* understood, bool* wide) {
-  uint8_t copy[LineAssembler::kCapacity];
-  std::memcpy(copy, line, length);
-  copy[1] = 'C';
-  CommsState state;
-  *understood = state.Receive(copy, length) == FrameEffect::kShowControls;
-  *wide = state.wideControls;
-  return state.BitsText(BitSet::kControls);
-}
-}  // namespace
 
 FrameMeaning DescribeFrame(const uint8_t* line, uint8_t length) {
   FrameMeaning m;
@@ -82,10 +67,13 @@ FrameMeaning DescribeFrame(const uint8_t* line, uint8_t length) {
     }
     case 'C':
     case 'I': {
-      bool understood = false, wide = false;
-      const std::string bits = BitsOf(line, length, &understood, &wide);
+      // All of the bits the frame carries, also those of an indications frame the
+      // tool itself would not take (beyond 32).
+      const BitsFrame decoded = DecodeBitsFrame(line, length);
       m.kind = line[1] == 'C' ? "controls" : "indications";
-      if (understood) {
+      if (decoded.WidthKnown()) {
+        const bool wide = decoded.ByteCount() == 8;
+        const std::string bits = BitText(decoded.bytes, decoded.ByteCount());
         m.detail = std::string(wide ? "64" : "32") + " bits " + bits;
         m.fields.Add("width", wide ? 64 : 32);
         m.fields.Add("bits", bits);

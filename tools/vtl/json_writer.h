@@ -1,6 +1,6 @@
 #pragma once
 // One flat JSON object, keys in the order they were added, written on one line. What
-// vtl prints is strings, numbers, booleans, null and arrays of strings, so this is all
+// vtl prints is strings, numbers, booleans and arrays of strings, so this is all
 // it needs. Strings may hold any bytes (a frame off the line): bytes outside printable
 // ASCII are written as \u00XX escapes, so the output is always valid JSON.
 #include <cstdint>
@@ -21,7 +21,6 @@ class JsonObject {
     return Add(key, static_cast<long long>(value));
   }
   JsonObject& Add(const std::string& key, bool value) { return Raw(key, value ? "true" : "false"); }
-  JsonObject& AddNull(const std::string& key) { return Raw(key, "null"); }
   JsonObject& Add(const std::string& key, const std::vector<std::string>& values) {
     std::string list = "[";
     for (size_t i = 0; i < values.size(); ++i) list += (i ? "," : "") + Quote(values[i]);

@@ -12,6 +12,7 @@
 #include "link/hex.h"
 #include "tools/vtl/commands.h"
 #include "tools/vtl/record_text.h"
+#include "vtl_version.h"
 
 namespace {
 const char kHelp[] =
@@ -25,6 +26,7 @@ const char kHelp[] =
     "  --timeout MS    the answer window, 1 to 60000 ms (default 1000)\n"
     "  --json          print JSON instead (one object; one per line for monitor and tap)\n"
     "  --help          this text\n"
+    "  --version       print the version (VERSION and the commit) and exit\n"
     "\n"
     "Commands:\n"
     "  read [--save FILE.vtl]     read the unit's record (and save it as a .vtl file)\n"
@@ -34,12 +36,7 @@ const char kHelp[] =
     "  default [--verify]         write the default record 3C BD BF 12 06 00 0D\n"
     "  set FIELD=VALUE... [--verify]\n"
     "                             read, change the named fields, write. Fields:\n"
-    "                             io, zvl, adcs (0-63 or off); split (on/off);\n"
-    "                             preamble-ms, postamble-ms (0-1700, stored in steps of\n"
-    "                             6.666666 ms); protocol (32/64); rx-equalisation,\n"
-    "                             v22-tx-high, nrz, no-ctrl-byte, use-avail,\n"
-    "                             dont-buffer-controls (on/off); baud (115200 57600\n"
-    "                             38400 19200 9600 4800 2400 1200 600 300)\n"
+    "%FIELDS%"
     "  tx on|off                  switch the unit's transmitter\n"
     "  monitor [--respond] [--wide] [--indications HEX] [--log FILE]\n"
     "                             stand in for the ZVL equipment until Ctrl-C or SIGTERM:\n"
@@ -76,9 +73,16 @@ const char kHelp[] =
     "    end: frames_in, frames_out (monitor), tool_to_unit_bytes/_frames/_unsent,\n"
     "    unit_to_tool_bytes/_frames/_unsent (tap)\n";
 
+// The help, its list of the record's fields made from the fields' table.
+std::string HelpText() {
+  std::string text = kHelp;
+  const size_t at = text.find("%FIELDS%");
+  return text.replace(at, std::strlen("%FIELDS%"), FieldsHelp(29, 82));
+}
+
 enum OptionId {
   kPort = 1000, kTimeout, kJson, kHelpOption, kSave, kVerify, kRespond, kWide,
-  kIndications, kLog, kTool, kUnit
+  kIndications, kLog, kTool, kUnit, kVersionOption
 };
 
 const option kOptions[] = {
@@ -94,6 +98,7 @@ const option kOptions[] = {
     {"log", required_argument, nullptr, kLog},
     {"tool", required_argument, nullptr, kTool},
     {"unit", required_argument, nullptr, kUnit},
+    {"version", no_argument, nullptr, kVersionOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -170,6 +175,8 @@ bool TakeOption(int id, const char* value, Parsed* p, std::string* error) {
   return false;
 }
 
+constexpr int kVersionAsked = -1;
+
 const char* OptionName(int id) {
   for (const option& o : kOptions) {
     if (o.val == id) return o.name;
@@ -178,7 +185,8 @@ const char* OptionName(int id) {
 }
 
 // Runs getopt_long over argv[0..argc): `stopAtCommand` stops at the first word that
-// is not an option (the command). Returns 0, 1 for --help, or 2 after a usage error.
+// is not an option (the command). Returns 0, 1 for --help, 2 after a usage error, or
+// kVersionAsked for --version.
 int ParseOptions(int argc, char** argv, bool stopAtCommand, const CommandOptions* command,
                  Parsed* p) {
   optind = 0;  // a full restart of getopt's scan, in glibc and MinGW-w64 alike
@@ -195,6 +203,7 @@ int ParseOptions(int argc, char** argv, bool stopAtCommand, const CommandOptions
       return UsageError(p->common, name, error);
     }
     if (id == kHelpOption) return 1;
+    if (id == kVersionOption) return kVersionAsked;
     const bool common = id == kPort || id == kTimeout || id == kJson;
     bool allowed = common;
     if (command != nullptr) {
@@ -210,6 +219,14 @@ int ParseOptions(int argc, char** argv, bool stopAtCommand, const CommandOptions
   }
   return 0;
 }
+
+// The exit status for a ParseOptions result other than 0, after printing the help or
+// the version where one was asked for.
+int Answered(int status) {
+  if (status == 1) std::fputs(HelpText().c_str(), stdout);
+  if (status == kVersionAsked) std::puts("vtl " VTL_VERSION_STRING);
+  return status == 1 || status == kVersionAsked ? kExitDone : status;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,11 +237,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--json") == 0) p.common.json = true;
   }
   int status = ParseOptions(argc, argv, true, nullptr, &p);
-  if (status == 1) {
-    std::fputs(kHelp, stdout);
-    return kExitDone;
-  }
-  if (status != 0) return status;
+  if (status != 0) return Answered(status);
   if (optind >= argc) return UsageError(p.common, "", "no command given");
   p.command = argv[optind];
   const CommandOptions* command = nullptr;
@@ -238,11 +251,7 @@ int main(int argc, char** argv) {
   std::vector<char*> words(argv + first, argv + argc);
   words.push_back(nullptr);
   status = ParseOptions(argc - first, words.data(), false, command, &p);
-  if (status == 1) {
-    std::fputs(kHelp, stdout);
-    return kExitDone;
-  }
-  if (status != 0) return status;
+  if (status != 0) return Answered(status);
   for (int i = optind; i < argc - first; ++i) p.args.emplace_back(words[i]);
   if (p.args.size() < command->minArgs || p.args.size() > command->maxArgs) {
     return UsageError(p.common, p.command,

@@ -13,36 +13,30 @@ std::string OnOff(bool on) { return on ? "on" : "off"; }
 std::string Bool(bool on) { return on ? "true" : "false"; }
 std::string Quoted(const std::string& text) { return JsonObject::Quote(text); }
 
-RecordField IdField(const char* name, const char* label, uint8_t id) {
-  const unsigned number = id & kIdMask;
-  if (id & kIdUnused) {
-    return {name, label, "not used (ID " + std::to_string(number) + ")", Quoted("off"), "off"};
+uint8_t& Byte(const FieldSpec& spec, UnitConfig* config) { return config->*spec.member; }
+uint8_t Byte(const FieldSpec& spec, const UnitConfig& config) { return config.*spec.member; }
+void SetBits(uint8_t* byte, uint8_t mask, bool on) {
+  *byte = static_cast<uint8_t>(on ? *byte | mask : *byte & ~mask);
+}
+
+// The rates of the baud table, fastest first, as `vtl set` takes them.
+std::string BaudRates() {
+  std::string rates;
+  for (unsigned code = 0; code < 256; ++code) {
+    const char* rate = BaudCodeToRate(static_cast<uint8_t>(code));
+    if (RateToBaudCode(static_cast<uint32_t>(std::atoi(rate))) != code) continue;
+    rates += (rates.empty() ? "" : " ") + std::string(rate);
   }
-  return {name, label, std::to_string(number), std::to_string(number), std::to_string(number)};
+  return rates;
 }
+const std::string kBaudRates = BaudRates();
+const std::string kBaudExpected = "a rate of the baud table (" + kBaudRates + ")";
 
-RecordField NumberField(const char* name, const char* label, unsigned number) {
-  const std::string text = std::to_string(number);
-  return {name, label, text, text, text};
-}
-
-RecordField SwitchField(const char* name, const char* label, bool on) {
-  return {name, label, OnOff(on), Bool(on), OnOff(on)};
-}
-
-// The `vtl set` names of the options, in the order of kOptionNames.
-const char* OptionFieldName(ConfigOption flag) {
-  switch (flag) {
-    case kRxAudioEqualisation: return "rx-equalisation";
-    case kV22TxHighRxLow: return "v22-tx-high";
-    case kNrz: return "nrz";
-    case kNoCtrlByte: return "no-ctrl-byte";
-    case kUseAvailEc5: return "use-avail";
-    case kDontBufferControls: return "dont-buffer-controls";
-    case kZvl32Bits: return "protocol";
-  }
-  return "";
-}
+const FieldValues kIdValues = {"0 to 63 or off", "0-63 or off"};
+const FieldValues kSwitchValues = {"on or off", "on/off"};
+const FieldValues kMsValues = {"0 to 1700 (ms)", "0-1700, stored in steps of 6.666666 ms"};
+const FieldValues kProtocolValues = {"32 or 64", "32/64"};
+const FieldValues kBaudValues = {kBaudExpected.c_str(), kBaudRates.c_str()};
 
 bool ParseSwitch(const std::string& value, bool* on) {
   if (value == "on") *on = true;
@@ -51,20 +45,139 @@ bool ParseSwitch(const std::string& value, bool* on) {
   return true;
 }
 
-// The byte an assignment of a field changes, and its name for the differences.
-struct ByteName {
-  const char* field;
-  int byte;
-};
-constexpr ByteName kFieldBytes[] = {
-    {"io", 0},          {"zvl", 1},          {"split", 1},         {"adcs", 2},
-    {"preamble-ms", 3}, {"postamble-ms", 4}, {"protocol", 5},      {"rx-equalisation", 5},
-    {"v22-tx-high", 5}, {"nrz", 5},          {"no-ctrl-byte", 5},  {"use-avail", 5},
-    {"dont-buffer-controls", 5},             {"baud", 6},
-};
+// An ID: bits 0-5, bit 7 set when it is not used.
+RecordField DescribeId(const FieldSpec& spec, const UnitConfig& config) {
+  const uint8_t id = Byte(spec, config);
+  const std::string number = std::to_string(id & kIdMask);
+  if (id & kIdUnused) {
+    return {spec.name, spec.label, "not used (ID " + number + ")", Quoted("off"), "off"};
+  }
+  return {spec.name, spec.label, number, number, number};
+}
+bool SetId(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
+  uint8_t& id = Byte(spec, config);
+  unsigned long number = 0;
+  // "off" keeps the ID, as unticking the box on the page keeps the number in its edit.
+  if (value == "off") {
+    id = static_cast<uint8_t>(id | kIdUnused);
+  } else if (ParseDecimal(value, kIdMask, &number)) {
+    id = static_cast<uint8_t>((id & ~(kIdMask | kIdUnused)) | number);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+RecordField DescribeSwitch(const FieldSpec& spec, const UnitConfig& config) {
+  const bool on = (Byte(spec, config) & spec.flag) != 0;
+  return {spec.name, spec.label, OnOff(on), Bool(on), OnOff(on)};
+}
+bool SetSwitch(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
+  bool on = false;
+  if (!ParseSwitch(value, &on)) return false;
+  SetBits(&Byte(spec, config), spec.flag, on);
+  return true;
+}
+
+RecordField Number(const FieldSpec& spec, unsigned number) {
+  const std::string text = std::to_string(number);
+  return {spec.name, spec.label, text, text, text};
+}
+
+// Preamble and postamble: steps shown as milliseconds.
+RecordField DescribeMs(const FieldSpec& spec, const UnitConfig& config) {
+  return Number(spec, UnitsToMs(Byte(spec, config)));
+}
+bool SetMs(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
+  unsigned long number = 0;
+  if (!ParseDecimal(value, kMaxMs, &number)) return false;
+  Byte(spec, config) = MsToUnits(static_cast<uint32_t>(number));
+  return true;
+}
+
+// The ZVL protocol's width: 32 while its flag is set, else 64.
+RecordField DescribeProtocol(const FieldSpec& spec, const UnitConfig& config) {
+  return Number(spec, (Byte(spec, config) & spec.flag) ? 32 : 64);
+}
+bool SetProtocol(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
+  if (value != "32" && value != "64") return false;
+  SetBits(&Byte(spec, config), spec.flag, value == "32");
+  return true;
+}
+
+RecordField DescribeBaud(const FieldSpec& spec, const UnitConfig& config) {
+  const uint8_t code = Byte(spec, config);
+  const char* rate = BaudCodeToRate(code);
+  RecordField baud = Number(spec, static_cast<unsigned>(std::atoi(rate)));
+  // A code without a row in the table reads as 9600, as on the page; say so.
+  if (RateToBaudCode(static_cast<uint32_t>(std::atoi(rate))) != code) {
+    baud.text += " (code " + std::to_string(code) + " has no rate of its own)";
+  }
+  return baud;
+}
+bool SetBaud(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
+  // Only a rate of the table: RateToBaudCode would quietly make any other 1200.
+  unsigned long number = 0;
+  if (!ParseDecimal(value, 999999, &number)) return false;
+  const uint8_t code = RateToBaudCode(static_cast<uint32_t>(number));
+  if (value != BaudCodeToRate(code)) return false;
+  Byte(spec, config) = code;
+  return true;
+}
+
+const char* OptionLabel(uint8_t flag) {
+  for (const OptionName& option : kOptionNames) {
+    if (option.flag == flag) return option.label;
+  }
+  return "";
+}
+
+std::vector<FieldSpec> MakeFields() {
+  using C = UnitConfig;
+  std::vector<FieldSpec> fields = {
+      {"io", "IO ID", &C::ioId, 0, &kIdValues, DescribeId, SetId},
+      {"zvl", "ZVL ID", &C::zvlId, 0, &kIdValues, DescribeId, SetId},
+      {"split", "Split ZVL", &C::zvlId, kZvlSplit, &kSwitchValues, DescribeSwitch, SetSwitch},
+      {"adcs", "ADCs ID", &C::adcsId, 0, &kIdValues, DescribeId, SetId},
+      {"preamble-ms", "Preamble (ms)", &C::preamble, 0, &kMsValues, DescribeMs, SetMs},
+      {"postamble-ms", "Postamble (ms)", &C::postamble, 0, &kMsValues, DescribeMs, SetMs},
+      {"protocol", "ZVL protocol (bits)", &C::options, kZvl32Bits, &kProtocolValues,
+       DescribeProtocol, SetProtocol},
+  };
+  // The options in the page's order, with the page's labels.
+  const std::pair<const char*, ConfigOption> options[] = {
+      {"use-avail", kUseAvailEc5},     {"dont-buffer-controls", kDontBufferControls},
+      {"no-ctrl-byte", kNoCtrlByte},   {"nrz", kNrz},
+      {"v22-tx-high", kV22TxHighRxLow}, {"rx-equalisation", kRxAudioEqualisation},
+  };
+  static_assert(sizeof options / sizeof options[0] == kOptionNameCount, "a name for each option");
+  for (const auto& [name, flag] : options) {
+    fields.push_back(
+        {name, OptionLabel(flag), &C::options, flag, &kSwitchValues, DescribeSwitch, SetSwitch});
+  }
+  fields.push_back({"baud", "Baud rate", &C::baudCode, 0, &kBaudValues, DescribeBaud, SetBaud});
+  return fields;
+}
+
+size_t ByteIndex(uint8_t UnitConfig::*member) {
+  UnitConfig config{};
+  return static_cast<size_t>(&(config.*member) - reinterpret_cast<uint8_t*>(&config));
+}
 const char* const kByteNames[kConfigBytes] = {"IO ID",     "ZVL ID",  "ADCs ID", "preamble",
                                               "postamble", "options", "baud code"};
 }  // namespace
+
+const std::vector<FieldSpec>& RecordFields() {
+  static const std::vector<FieldSpec> fields = MakeFields();
+  return fields;
+}
+
+const FieldSpec* FindField(const std::string& name) {
+  for (const FieldSpec& spec : RecordFields()) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
+}
 
 bool ParseDecimal(const std::string& text, unsigned long max, unsigned long* value) {
   if (text.empty() || text.size() > 9) return false;
@@ -78,27 +191,9 @@ bool ParseDecimal(const std::string& text, unsigned long max, unsigned long* val
   return true;
 }
 
-std::vector<RecordField> DescribeRecord(const UnitConfig& c) {
+std::vector<RecordField> DescribeRecord(const UnitConfig& config) {
   std::vector<RecordField> fields;
-  fields.push_back(IdField("io", "IO ID", c.ioId));
-  fields.push_back(IdField("zvl", "ZVL ID", c.zvlId));
-  fields.push_back(SwitchField("split", "Split ZVL", (c.zvlId & kZvlSplit) != 0));
-  fields.push_back(IdField("adcs", "ADCs ID", c.adcsId));
-  fields.push_back(NumberField("preamble-ms", "Preamble (ms)", UnitsToMs(c.preamble)));
-  fields.push_back(NumberField("postamble-ms", "Postamble (ms)", UnitsToMs(c.postamble)));
-  fields.push_back(
-      NumberField("protocol", "ZVL protocol (bits)", (c.options & kZvl32Bits) ? 32 : 64));
-  for (const OptionName& option : kOptionNames) {
-    fields.push_back(
-        SwitchField(OptionFieldName(option.flag), option.label, (c.options & option.flag) != 0));
-  }
-  const char* rate = BaudCodeToRate(c.baudCode);
-  RecordField baud = NumberField("baud", "Baud rate", static_cast<unsigned>(std::atoi(rate)));
-  // A code without a row in the table reads as 9600, as on the page; say so.
-  if (RateToBaudCode(static_cast<uint32_t>(std::atoi(rate))) != c.baudCode) {
-    baud.text += " (code " + std::to_string(c.baudCode) + " has no rate of its own)";
-  }
-  fields.push_back(baud);
+  for (const FieldSpec& spec : RecordFields()) fields.push_back(spec.describe(spec, config));
   return fields;
 }
 
@@ -125,7 +220,9 @@ std::string JsonKey(const char* name) {
 
 void AddRecord(JsonObject* object, const UnitConfig& config) {
   object->Add("record", RecordHex(config, false));
-  for (const RecordField& field : DescribeRecord(config)) object->Raw(JsonKey(field.name), field.json);
+  for (const RecordField& field : DescribeRecord(config)) {
+    object->Raw(JsonKey(field.name), field.json);
+  }
   object->Add("baud_code", static_cast<unsigned>(config.baudCode));
 }
 
@@ -137,86 +234,84 @@ std::string RecordAssignments(const UnitConfig& config) {
   return text;
 }
 
+bool SetField(const std::string& name, const std::string& value, UnitConfig* config,
+              std::string* error) {
+  const FieldSpec* spec = FindField(name);
+  if (spec == nullptr) {
+    std::string names;
+    for (const FieldSpec& f : RecordFields()) {
+      names += (names.empty() ? "" : " ") + std::string(f.name);
+    }
+    *error = "unknown field '" + name + "' (fields: " + names + ")";
+    return false;
+  }
+  if (spec->set(*spec, value, config)) return true;
+  *error = "bad value '" + value + "' for " + name + ": expected " + spec->values->expected;
+  return false;
+}
+
 bool ApplyAssignment(const std::string& assignment, UnitConfig* config, std::string* error) {
   const size_t equals = assignment.find('=');
   if (equals == std::string::npos) {
     *error = "'" + assignment + "' is not FIELD=VALUE";
     return false;
   }
-  const std::string name = assignment.substr(0, equals);
-  const std::string value = assignment.substr(equals + 1);
-  const auto refuse = [&](const std::string& expected) {
-    *error = "bad value '" + value + "' for " + name + ": expected " + expected;
-    return false;
-  };
-  unsigned long number = 0;
-  bool on = false;
-  uint8_t* id = name == "io" ? &config->ioId
-                : name == "zvl" ? &config->zvlId
-                : name == "adcs" ? &config->adcsId
-                                 : nullptr;
-  if (id != nullptr) {
-    // "off" keeps the ID, as unticking the box on the page keeps the number in its edit.
-    if (value == "off") {
-      *id = static_cast<uint8_t>(*id | kIdUnused);
-    } else if (ParseDecimal(value, kIdMask, &number)) {
-      *id = static_cast<uint8_t>((*id & ~(kIdMask | kIdUnused)) | number);
+  return SetField(assignment.substr(0, equals), assignment.substr(equals + 1), config, error);
+}
+
+FieldCheck CheckField(const std::string& name, const std::string& value,
+                      const UnitConfig& record, std::string* actual, std::string* error) {
+  UnitConfig wanted = record;
+  actual->clear();
+  if (!SetField(name, value, &wanted, error)) return FieldCheck::kBad;
+  const FieldSpec& spec = *FindField(name);
+  *actual = spec.describe(spec, record).value;
+  return spec.describe(spec, wanted).value == *actual ? FieldCheck::kHolds : FieldCheck::kDiffers;
+}
+
+std::string FieldsHelp(size_t indent, size_t width) {
+  // Names that take the same values are listed together, in the order of the first.
+  std::vector<std::pair<const FieldValues*, std::string>> groups;
+  for (const FieldSpec& spec : RecordFields()) {
+    auto group = groups.begin();
+    while (group != groups.end() && group->first != spec.values) ++group;
+    if (group == groups.end()) {
+      groups.emplace_back(spec.values, spec.name);
     } else {
-      return refuse("0 to 63 or off");
+      group->second += std::string(", ") + spec.name;
     }
-    return true;
   }
-  if (name == "split") {
-    if (!ParseSwitch(value, &on)) return refuse("on or off");
-    config->zvlId = static_cast<uint8_t>(on ? config->zvlId | kZvlSplit : config->zvlId & ~kZvlSplit);
-    return true;
+  std::string words;
+  for (const auto& [values, names] : groups) {
+    words += (words.empty() ? "" : "; ") + names + " (" + values->help + ")";
   }
-  if (name == "preamble-ms" || name == "postamble-ms") {
-    if (!ParseDecimal(value, kMaxMs, &number)) return refuse("0 to 1700 (ms)");
-    (name == "preamble-ms" ? config->preamble : config->postamble) =
-        MsToUnits(static_cast<uint32_t>(number));
-    return true;
-  }
-  if (name == "protocol") {
-    if (value != "32" && value != "64") return refuse("32 or 64");
-    config->options = static_cast<uint8_t>(value == "32" ? config->options | kZvl32Bits
-                                                         : config->options & ~kZvl32Bits);
-    return true;
-  }
-  if (name == "baud") {
-    // Only a rate of the table: RateToBaudCode would quietly make any other 1200.
-    if (!ParseDecimal(value, 999999, &number) ||
-        std::strcmp(BaudCodeToRate(RateToBaudCode(static_cast<uint32_t>(number))),
-                    value.c_str()) != 0) {
-      return refuse("a rate of the baud table (115200 57600 38400 19200 9600 4800 2400 1200 600 300)");
+  // Wrapped at spaces.
+  std::string text, line;
+  size_t at = 0;
+  while (at < words.size()) {
+    size_t end = words.find(' ', at);
+    if (end == std::string::npos) end = words.size();
+    const std::string word = words.substr(at, end - at);
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+      text += std::string(indent, ' ') + line + "\n";
+      line.clear();
     }
-    config->baudCode = RateToBaudCode(static_cast<uint32_t>(number));
-    return true;
+    line += (line.empty() ? "" : " ") + word;
+    at = end + 1;
   }
-  for (const OptionName& option : kOptionNames) {
-    if (name != OptionFieldName(option.flag)) continue;
-    if (!ParseSwitch(value, &on)) return refuse("on or off");
-    config->options =
-        static_cast<uint8_t>(on ? config->options | option.flag : config->options & ~option.flag);
-    return true;
-  }
-  *error = "unknown field '" + name +
-           "' (fields: io zvl adcs split preamble-ms postamble-ms protocol rx-equalisation "
-           "v22-tx-high nrz no-ctrl-byte use-avail dont-buffer-controls baud)";
-  return false;
+  if (!line.empty()) text += std::string(indent, ' ') + line + "\n";
+  return text;
 }
 
 std::vector<std::string> RecordDifferences(const UnitConfig& wrote, const UnitConfig& read) {
   std::vector<std::string> differences;
-  const std::vector<RecordField> a = DescribeRecord(wrote);
-  const std::vector<RecordField> b = DescribeRecord(read);
   bool byteExplained[kConfigBytes] = {};
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (a[i].text == b[i].text) continue;
-    differences.push_back(std::string(a[i].name) + ": wrote " + a[i].text + ", read " + b[i].text);
-    for (const ByteName& entry : kFieldBytes) {
-      if (std::strcmp(entry.field, a[i].name) == 0) byteExplained[entry.byte] = true;
-    }
+  for (const FieldSpec& spec : RecordFields()) {
+    const RecordField a = spec.describe(spec, wrote);
+    const RecordField b = spec.describe(spec, read);
+    if (a.text == b.text) continue;
+    differences.push_back(std::string(spec.name) + ": wrote " + a.text + ", read " + b.text);
+    byteExplained[ByteIndex(spec.member)] = true;
   }
   uint8_t x[kConfigBytes], y[kConfigBytes];
   ConfigToBytes(wrote, x);

@@ -9,6 +9,8 @@
 #include "config/unit_config.h"
 #include "tools/vtl/json_writer.h"
 
+// One field of the record as shown: its name and label (from the table below) and its
+// value in three forms.
 struct RecordField {
   const char* name;   // the `vtl set` name, "preamble-ms"; JSON uses it with '_' for '-'
   std::string label;  // the page's name, "Preamble (ms)"
@@ -17,7 +19,51 @@ struct RecordField {
   std::string value;  // as `vtl set` takes it: "120", "off", "on"
 };
 
+// The kinds of value a field takes: what `vtl set` accepts, in words for its errors
+// ("expected ...") and for --help.
+struct FieldValues {
+  const char* expected;  // "0 to 63 or off"
+  const char* help;      // "0-63 or off"
+};
+
+// The one table of the record's fields, in the order they are shown, printed as JSON
+// and listed: each field's `vtl set` name, its label, the byte that holds it, the
+// values it takes, how it is read from a record and how a value is written into one
+// (only its own bits change). `read`, `show`, `set`, the differences of a verify,
+// --help and checks of a read record (`vtl test`) all go through it.
+struct FieldSpec {
+  const char* name;
+  const char* label;
+  uint8_t UnitConfig::*member;  // the byte that holds the field
+  uint8_t flag;                 // a flag field's bit in it; 0 for the others
+  const FieldValues* values;
+  RecordField (*describe)(const FieldSpec& spec, const UnitConfig& config);
+  // False when the value is not one the field takes; the record is then unchanged.
+  bool (*set)(const FieldSpec& spec, const std::string& value, UnitConfig* config);
+};
+const std::vector<FieldSpec>& RecordFields();
+// The field of a `vtl set` name, or null.
+const FieldSpec* FindField(const std::string& name);
+
 std::vector<RecordField> DescribeRecord(const UnitConfig& config);
+
+// Sets one field by name to a value as `vtl set` takes it. False, with *error naming the
+// field or the value, when the field is unknown or the value is not one it takes.
+bool SetField(const std::string& name, const std::string& value, UnitConfig* config,
+              std::string* error);
+
+// Whether the record's field holds the value given as `vtl set` takes it: the value is
+// written into a copy of the record and the field read back from both, so 103 ms is
+// held by a preamble of 100 ms (the steps are the same). *actual is the field's value
+// in the record, as `vtl set` takes it. False with *error for an unknown field or a value
+// the field does not take (then *actual is empty).
+enum class FieldCheck { kHolds, kDiffers, kBad };
+FieldCheck CheckField(const std::string& name, const std::string& value,
+                      const UnitConfig& record, std::string* actual, std::string* error);
+
+// The "Fields:" part of `vtl --help`: the names grouped by the values they take,
+// wrapped to lines of at most `width` characters after `indent` spaces.
+std::string FieldsHelp(size_t indent, size_t width);
 
 // The record's seven bytes in byte order: "3C BD BF 12 06 00 0D", or without spaces.
 std::string RecordHex(const UnitConfig& config, bool spaced);

@@ -20,6 +20,7 @@ bool VtlLink::Open(const std::string& port, std::string* reason) {
   {
     std::lock_guard<std::mutex> hold(mutex);
     lost = false;
+    lostReason.clear();
     frames.clear();
   }
   openFailure.clear();
@@ -50,8 +51,11 @@ void VtlLink::OnBytesReceived(const uint8_t* bytes, uint32_t count) {
 }
 
 void VtlLink::OnDeviceFailed() {
+  // Taken first, before anything else on this thread can change errno or the last error.
+  const std::string reason = LastSystemError();
   std::lock_guard<std::mutex> hold(mutex);
   lost = true;
+  lostReason = reason;
   changed.notify_all();
 }
 
@@ -60,15 +64,17 @@ bool VtlLink::Lost() {
   return lost;
 }
 
+std::string VtlLink::LostReason() {
+  std::lock_guard<std::mutex> hold(mutex);
+  return lostReason;
+}
+
 void VtlLink::OnFrame(const uint8_t* frame, uint8_t length) {
-  if (onAccepted) {
-    onAccepted(frame, length);
-    return;
-  }
   ReceivedFrame received{};
+  received.tick = Now();
   std::memcpy(received.bytes, frame, length);
   received.length = length;
-  received.tick = Now();
+  if (onAccepted && !onAccepted(received)) return;
   std::lock_guard<std::mutex> hold(mutex);
   frames.push_back(received);
   changed.notify_all();

@@ -40,14 +40,18 @@ class VtlLink : public FrameCodec, private FrameSink {
   // every answer by its own tick, not by when this thread woke up.
   Next NextFrame(uint32_t deadline, ReceivedFrame* frame);
   bool Lost();
+  // The system's words for the loss, taken by the reader thread when it found the
+  // device gone; empty while the port is not lost.
+  std::string LostReason();
 
   // Reader thread: every received line, as the line assembler cuts it, before the codec
   // answers it (so a line shows before its ACK or NAK). Set before Open.
   LineObserver onLine;
   // Thread of the sender: every frame written, ACK and NAK included.
   LineObserver onSent;
-  // Reader thread: accepted frames go here instead of the queue when set.
-  LineObserver onAccepted;
+  // Reader thread: every accepted frame, stamped with the tick of its last byte; it is
+  // queued for NextFrame only when this returns true. Unset: every frame is queued.
+  std::function<bool(const ReceivedFrame& frame)> onAccepted;
   // Whether controls and indications frames are answered (monitor --respond).
   std::atomic<bool> respond{false};
 
@@ -65,4 +69,5 @@ class VtlLink : public FrameCodec, private FrameSink {
   std::condition_variable changed;
   std::deque<ReceivedFrame> frames;
   bool lost = false;
+  std::string lostReason;
 };
