@@ -9,7 +9,6 @@
 #include "config/config_file.h"
 #include "link/bit_text.h"
 #include "link/frame_format.h"
-#include "link/hex.h"
 #include "link/quoted_bytes.h"
 #include "platform/system.h"
 #include "platform/utf8.h"
@@ -265,16 +264,15 @@ void UnitSimulator::HandleConfigFrame(const uint8_t* payload, size_t length) {
 }
 
 void UnitSimulator::HandleIndications(const uint8_t* frame, size_t length) {
-  // Width digits at frame bytes 3 and 4, then the data bytes, two digits each; a byte
-  // whose digits are not all inside the payload keeps its value.
-  const uint8_t width = HexByte(frame[3 < length ? 3 : 0], frame[4 < length ? 4 : 0]);
-  const unsigned count = width == 64 ? 8 : 4;
+  // Read as the tool reads "C" and "I" frames, but from the payload alone: the unit
+  // takes no data from the checksum digits, so a byte whose digits are not all inside
+  // the payload keeps its value.
+  const BitsFrame data = DecodeBitsFrame(frame, static_cast<uint8_t>(length - 3));
+  const unsigned count = data.ByteCount();
   Emit("rx " + QuotedBytes(frame, length));
   std::string bits;
   const bool taken = Answer(true, "indications", [&] {
-    for (unsigned i = 0; i < count; ++i) {
-      if (6 + 2 * i < length - 3) indications[i] = HexByte(frame[5 + 2 * i], frame[6 + 2 * i]);
-    }
+    for (unsigned i = 0; i < count && i < data.bytesRead; ++i) indications[i] = data.bytes[i];
     indicationsWidth = count * 8;
     bits = BitText(indications, count);
     bits.pop_back();  // the page's text ends in a space, this line does not
