@@ -150,7 +150,7 @@ TEST(Fields, ChecksOfARecordTakeValuesAsSetTakesThem) {
 
 TEST(Fields, TheHelpListsEveryFieldWithinItsWidth) {
   const std::string help = FieldsHelp(29, 82);
-  for (const FieldSpec& field : RecordFields()) {
+  for (const FieldRule& field : RecordFields()) {
     EXPECT_NE(help.find(std::string(" ") + field.name), std::string::npos) << field.name;
   }
   size_t start = 0;

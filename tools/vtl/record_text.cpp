@@ -13,8 +13,8 @@ std::string OnOff(bool on) { return on ? "on" : "off"; }
 std::string Bool(bool on) { return on ? "true" : "false"; }
 std::string Quoted(const std::string& text) { return JsonObject::Quote(text); }
 
-uint8_t& Byte(const FieldSpec& spec, UnitConfig* config) { return config->*spec.member; }
-uint8_t Byte(const FieldSpec& spec, const UnitConfig& config) { return config.*spec.member; }
+uint8_t& Byte(const FieldRule& rule, UnitConfig* config) { return config->*rule.member; }
+uint8_t Byte(const FieldRule& rule, const UnitConfig& config) { return config.*rule.member; }
 void SetBits(uint8_t* byte, uint8_t mask, bool on) {
   *byte = static_cast<uint8_t>(on ? *byte | mask : *byte & ~mask);
 }
@@ -46,16 +46,16 @@ bool ParseSwitch(const std::string& value, bool* on) {
 }
 
 // An ID: bits 0-5, bit 7 set when it is not used.
-RecordField DescribeId(const FieldSpec& spec, const UnitConfig& config) {
-  const uint8_t id = Byte(spec, config);
+RecordField DescribeId(const FieldRule& rule, const UnitConfig& config) {
+  const uint8_t id = Byte(rule, config);
   const std::string number = std::to_string(id & kIdMask);
   if (id & kIdUnused) {
-    return {spec.name, spec.label, "not used (ID " + number + ")", Quoted("off"), "off"};
+    return {rule.name, rule.label, "not used (ID " + number + ")", Quoted("off"), "off"};
   }
-  return {spec.name, spec.label, number, number, number};
+  return {rule.name, rule.label, number, number, number};
 }
-bool SetId(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
-  uint8_t& id = Byte(spec, config);
+bool SetId(const FieldRule& rule, const std::string& value, UnitConfig* config) {
+  uint8_t& id = Byte(rule, config);
   unsigned long number = 0;
   // "off" keeps the ID, as unticking the box on the page keeps the number in its edit.
   if (value == "off") {
@@ -68,60 +68,60 @@ bool SetId(const FieldSpec& spec, const std::string& value, UnitConfig* config) 
   return true;
 }
 
-RecordField DescribeSwitch(const FieldSpec& spec, const UnitConfig& config) {
-  const bool on = (Byte(spec, config) & spec.flag) != 0;
-  return {spec.name, spec.label, OnOff(on), Bool(on), OnOff(on)};
+RecordField DescribeSwitch(const FieldRule& rule, const UnitConfig& config) {
+  const bool on = (Byte(rule, config) & rule.flag) != 0;
+  return {rule.name, rule.label, OnOff(on), Bool(on), OnOff(on)};
 }
-bool SetSwitch(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
+bool SetSwitch(const FieldRule& rule, const std::string& value, UnitConfig* config) {
   bool on = false;
   if (!ParseSwitch(value, &on)) return false;
-  SetBits(&Byte(spec, config), spec.flag, on);
+  SetBits(&Byte(rule, config), rule.flag, on);
   return true;
 }
 
-RecordField Number(const FieldSpec& spec, unsigned number) {
+RecordField Number(const FieldRule& rule, unsigned number) {
   const std::string text = std::to_string(number);
-  return {spec.name, spec.label, text, text, text};
+  return {rule.name, rule.label, text, text, text};
 }
 
 // Preamble and postamble: steps shown as milliseconds.
-RecordField DescribeMs(const FieldSpec& spec, const UnitConfig& config) {
-  return Number(spec, UnitsToMs(Byte(spec, config)));
+RecordField DescribeMs(const FieldRule& rule, const UnitConfig& config) {
+  return Number(rule, UnitsToMs(Byte(rule, config)));
 }
-bool SetMs(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
+bool SetMs(const FieldRule& rule, const std::string& value, UnitConfig* config) {
   unsigned long number = 0;
   if (!ParseDecimal(value, kMaxMs, &number)) return false;
-  Byte(spec, config) = MsToUnits(static_cast<uint32_t>(number));
+  Byte(rule, config) = MsToUnits(static_cast<uint32_t>(number));
   return true;
 }
 
 // The ZVL protocol's width: 32 while its flag is set, else 64.
-RecordField DescribeProtocol(const FieldSpec& spec, const UnitConfig& config) {
-  return Number(spec, (Byte(spec, config) & spec.flag) ? 32 : 64);
+RecordField DescribeProtocol(const FieldRule& rule, const UnitConfig& config) {
+  return Number(rule, (Byte(rule, config) & rule.flag) ? 32 : 64);
 }
-bool SetProtocol(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
+bool SetProtocol(const FieldRule& rule, const std::string& value, UnitConfig* config) {
   if (value != "32" && value != "64") return false;
-  SetBits(&Byte(spec, config), spec.flag, value == "32");
+  SetBits(&Byte(rule, config), rule.flag, value == "32");
   return true;
 }
 
-RecordField DescribeBaud(const FieldSpec& spec, const UnitConfig& config) {
-  const uint8_t code = Byte(spec, config);
+RecordField DescribeBaud(const FieldRule& rule, const UnitConfig& config) {
+  const uint8_t code = Byte(rule, config);
   const char* rate = BaudCodeToRate(code);
-  RecordField baud = Number(spec, static_cast<unsigned>(std::atoi(rate)));
+  RecordField baud = Number(rule, static_cast<unsigned>(std::atoi(rate)));
   // A code without a row in the table reads as 9600, as on the page; say so.
   if (RateToBaudCode(static_cast<uint32_t>(std::atoi(rate))) != code) {
     baud.text += " (code " + std::to_string(code) + " has no rate of its own)";
   }
   return baud;
 }
-bool SetBaud(const FieldSpec& spec, const std::string& value, UnitConfig* config) {
+bool SetBaud(const FieldRule& rule, const std::string& value, UnitConfig* config) {
   // Only a rate of the table: RateToBaudCode would quietly make any other 1200.
   unsigned long number = 0;
   if (!ParseDecimal(value, 999999, &number)) return false;
   const uint8_t code = RateToBaudCode(static_cast<uint32_t>(number));
   if (value != BaudCodeToRate(code)) return false;
-  Byte(spec, config) = code;
+  Byte(rule, config) = code;
   return true;
 }
 
@@ -132,9 +132,9 @@ const char* OptionLabel(uint8_t flag) {
   return "";
 }
 
-std::vector<FieldSpec> MakeFields() {
+std::vector<FieldRule> MakeFields() {
   using C = UnitConfig;
-  std::vector<FieldSpec> fields = {
+  std::vector<FieldRule> fields = {
       {"io", "IO ID", &C::ioId, 0, &kIdValues, DescribeId, SetId},
       {"zvl", "ZVL ID", &C::zvlId, 0, &kIdValues, DescribeId, SetId},
       {"split", "Split ZVL", &C::zvlId, kZvlSplit, &kSwitchValues, DescribeSwitch, SetSwitch},
@@ -167,21 +167,21 @@ const char* const kByteNames[kConfigBytes] = {"IO ID",     "ZVL ID",  "ADCs ID",
                                               "postamble", "options", "baud code"};
 }  // namespace
 
-const std::vector<FieldSpec>& RecordFields() {
-  static const std::vector<FieldSpec> fields = MakeFields();
+const std::vector<FieldRule>& RecordFields() {
+  static const std::vector<FieldRule> fields = MakeFields();
   return fields;
 }
 
-const FieldSpec* FindField(const std::string& name) {
-  for (const FieldSpec& spec : RecordFields()) {
-    if (name == spec.name) return &spec;
+const FieldRule* FindField(const std::string& name) {
+  for (const FieldRule& rule : RecordFields()) {
+    if (name == rule.name) return &rule;
   }
   return nullptr;
 }
 
 std::vector<RecordField> DescribeRecord(const UnitConfig& config) {
   std::vector<RecordField> fields;
-  for (const FieldSpec& spec : RecordFields()) fields.push_back(spec.describe(spec, config));
+  for (const FieldRule& rule : RecordFields()) fields.push_back(rule.describe(rule, config));
   return fields;
 }
 
@@ -224,17 +224,17 @@ std::string RecordAssignments(const UnitConfig& config) {
 
 bool SetField(const std::string& name, const std::string& value, UnitConfig* config,
               std::string* error) {
-  const FieldSpec* spec = FindField(name);
-  if (spec == nullptr) {
+  const FieldRule* rule = FindField(name);
+  if (rule == nullptr) {
     std::string names;
-    for (const FieldSpec& f : RecordFields()) {
+    for (const FieldRule& f : RecordFields()) {
       names += (names.empty() ? "" : " ") + std::string(f.name);
     }
     *error = "unknown field '" + name + "' (fields: " + names + ")";
     return false;
   }
-  if (spec->set(*spec, value, config)) return true;
-  *error = "bad value '" + value + "' for " + name + ": expected " + spec->values->expected;
+  if (rule->set(*rule, value, config)) return true;
+  *error = "bad value '" + value + "' for " + name + ": expected " + rule->values->expected;
   return false;
 }
 
@@ -252,21 +252,21 @@ FieldCheck CheckField(const std::string& name, const std::string& value,
   UnitConfig wanted = record;
   actual->clear();
   if (!SetField(name, value, &wanted, error)) return FieldCheck::kBad;
-  const FieldSpec& spec = *FindField(name);
-  *actual = spec.describe(spec, record).value;
-  return spec.describe(spec, wanted).value == *actual ? FieldCheck::kHolds : FieldCheck::kDiffers;
+  const FieldRule& rule = *FindField(name);
+  *actual = rule.describe(rule, record).value;
+  return rule.describe(rule, wanted).value == *actual ? FieldCheck::kHolds : FieldCheck::kDiffers;
 }
 
 std::string FieldsHelp(size_t indent, size_t width) {
   // Names that take the same values are listed together, in the order of the first.
   std::vector<std::pair<const FieldValues*, std::string>> groups;
-  for (const FieldSpec& spec : RecordFields()) {
+  for (const FieldRule& rule : RecordFields()) {
     auto group = groups.begin();
-    while (group != groups.end() && group->first != spec.values) ++group;
+    while (group != groups.end() && group->first != rule.values) ++group;
     if (group == groups.end()) {
-      groups.emplace_back(spec.values, spec.name);
+      groups.emplace_back(rule.values, rule.name);
     } else {
-      group->second += std::string(", ") + spec.name;
+      group->second += std::string(", ") + rule.name;
     }
   }
   std::string words;
@@ -294,12 +294,12 @@ std::string FieldsHelp(size_t indent, size_t width) {
 std::vector<std::string> RecordDifferences(const UnitConfig& wrote, const UnitConfig& read) {
   std::vector<std::string> differences;
   bool byteExplained[kConfigBytes] = {};
-  for (const FieldSpec& spec : RecordFields()) {
-    const RecordField a = spec.describe(spec, wrote);
-    const RecordField b = spec.describe(spec, read);
+  for (const FieldRule& rule : RecordFields()) {
+    const RecordField a = rule.describe(rule, wrote);
+    const RecordField b = rule.describe(rule, read);
     if (a.text == b.text) continue;
-    differences.push_back(std::string(spec.name) + ": wrote " + a.text + ", read " + b.text);
-    byteExplained[ByteIndex(spec.member)] = true;
+    differences.push_back(std::string(rule.name) + ": wrote " + a.text + ", read " + b.text);
+    byteExplained[ByteIndex(rule.member)] = true;
   }
   uint8_t x[kConfigBytes], y[kConfigBytes];
   ConfigToBytes(wrote, x);

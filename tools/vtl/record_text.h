@@ -32,19 +32,19 @@ struct FieldValues {
 // values it takes, how it is read from a record and how a value is written into one
 // (only its own bits change). `read`, `show`, `set`, the differences of a verify,
 // --help and checks of a read record (`vtl test`) all go through it.
-struct FieldSpec {
+struct FieldRule {
   const char* name;
   const char* label;
   uint8_t UnitConfig::*member;  // the byte that holds the field
   uint8_t flag;                 // a flag field's bit in it; 0 for the others
   const FieldValues* values;
-  RecordField (*describe)(const FieldSpec& spec, const UnitConfig& config);
+  RecordField (*describe)(const FieldRule& rule, const UnitConfig& config);
   // False when the value is not one the field takes; the record is then unchanged.
-  bool (*set)(const FieldSpec& spec, const std::string& value, UnitConfig* config);
+  bool (*set)(const FieldRule& rule, const std::string& value, UnitConfig* config);
 };
-const std::vector<FieldSpec>& RecordFields();
+const std::vector<FieldRule>& RecordFields();
 // The field of a `vtl set` name, or null.
-const FieldSpec* FindField(const std::string& name);
+const FieldRule* FindField(const std::string& name);
 
 std::vector<RecordField> DescribeRecord(const UnitConfig& config);
 
