@@ -202,21 +202,6 @@ TEST(LinePace, BytesFollowOneAnotherAtTheLinesRate) {
   EXPECT_TRUE(pace.Take(0, later).empty());
 }
 
-// A unit that answers late by the line's own pace: a read request of 6 bytes, its ACK
-// of 3 and the response of 24 cross a 240-byte-a-second line in 137.5 ms at least.
-TEST_F(SimOnDevice, LineRateAnswersNoSoonerThanTheLineCarriesThem) {
-  SimOptions o = Quiet();
-  o.lineRate = true;
-  StartWith(o);
-  const auto sent = Clock::now();
-  pty.Send(Framed("~R"));
-  Bytes expected = kAck;
-  const Bytes response = Framed("~r3110C3DBFB216000D0");
-  expected.insert(expected.end(), response.begin(), response.end());
-  EXPECT_EQ(Read(expected.size()), expected);
-  EXPECT_GE(Clock::now() - sent, std::chrono::microseconds(137500));
-}
-
 // Units that answer some requests or none: each request is either answered as usual
 // or gets no answer at all and is not carried out, a fault counted and told.
 TEST(SimFaults, SilentAndHungUnitsLeaveRequestsUnansweredAndUndone) {
