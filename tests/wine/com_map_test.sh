@@ -16,9 +16,22 @@ check() {  # WHAT EXPECTED ACTUAL
 
 wine_env_com_pair 5 6
 wine_env_com_absent 7
-# A plain link, as the mapping was made before: the restart must replace it, or the
-# test would not show that the server really started anew.
-ln -sfn "$WINE_ENV_TMP/tty5" "$WINEPREFIX/dosdevices/com1"
+link() { readlink "$WINEPREFIX/dosdevices/com$1"; }
+# Stops wineserver and starts it again. The mount manager remakes the links from a
+# service that the first program's start sets going and does not wait for (Wine's
+# wineboot starts services.exe, which loads mountmgr.sys), so a plain link for COM1,
+# as the mapping was made before, marks when it has run: it is replaced by Wine's own
+# /dev/ttyS0. Waits for that, 60 s at the most.
+restart_server() {
+  ln -sfn "$WINE_ENV_TMP/tty5" "$WINEPREFIX/dosdevices/com1"
+  wineserver -k
+  wineserver -w
+  wineserver -p >/dev/null 2>&1
+  wine cmd /c exit >/dev/null 2>&1
+  local i
+  for i in $(seq 600); do [ "$(link 1)" != "$WINE_ENV_TMP/tty5" ] && break; sleep 0.1; done
+  check "COM1, a plain link, was remade by the mount manager" /dev/ttyS0 "$(link 1)"
+}
 
 "$sim_binary" --wine-prefix "$WINEPREFIX" --com 3 --controls-period 0 --poll-period 0 \
   >"$WINE_ENV_TMP/sim.log" 2>&1 &
@@ -28,13 +41,7 @@ for _ in $(seq 200); do grep -q ' unit K4-ZVL ' "$WINE_ENV_TMP/sim.log" && break
 sim_path=$(head -n 1 "$WINE_ENV_TMP/sim.log")
 check "the simulator started on its own pty" /dev/pts "${sim_path%/*}"
 
-wineserver -k
-wineserver -w
-wineserver -p >/dev/null 2>&1
-wine cmd /c exit >/dev/null 2>&1
-
-link() { readlink "$WINEPREFIX/dosdevices/com$1"; }
-check "COM1, a plain link, was remade by the mount manager" /dev/ttyS0 "$(link 1)"
+restart_server
 check "COM5 after the restart" "$WINE_ENV_TMP/tty5" "$(link 5)"
 check "COM6 after the restart" "$WINE_ENV_TMP/tty6" "$(link 6)"
 check "COM7 (absent) after the restart" "$WINE_ENV_TMP/absent" "$(link 7)"
@@ -53,10 +60,7 @@ check "a Windows program's write to COM5 reached COM6's device" restart-proof "$
 kill "$sim_pid"
 wait "$sim_pid"
 check "the simulator ended cleanly" 0 "$?"
-wineserver -k
-wineserver -w
-wineserver -p >/dev/null 2>&1
-wine cmd /c exit >/dev/null 2>&1
+restart_server
 wine reg query 'HKLM\Software\Wine\Ports' /v COM3 >/dev/null 2>&1
 check "the simulator's registry value is gone" 1 "$?"
 check "COM3 no longer leads to the simulator's pty" no "$([ "$(link 3)" = "$sim_path" ] && echo yes || echo no)"
